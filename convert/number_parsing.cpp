@@ -1,0 +1,110 @@
+#include "number_parsing.h"
+
+#include <cmath>
+
+namespace {
+
+constexpr int kPowerTable = 64;
+// Saturating the exponent keeps it well inside int while giving the same
+// infinity or zero as the exact value would.
+constexpr int kExponentLimit = 100000;
+
+struct PowerTables {
+  double tenths[kPowerTable];   // pow(10, -k)
+  double fives[2 * kPowerTable + 1];  // pow(5, e) for e in [-64, 64]
+  PowerTables() {
+    for (int k = 0; k < kPowerTable; ++k) tenths[k] = std::pow(10.0, -k);
+    for (int e = -kPowerTable; e <= kPowerTable; ++e) fives[e + kPowerTable] = std::pow(5.0, e);
+  }
+};
+
+const PowerTables& tables() {
+  static const PowerTables t;
+  return t;
+}
+
+inline double powerOfFive(int e) {
+  if (e >= -kPowerTable && e <= kPowerTable) return tables().fives[e + kPowerTable];
+  return std::pow(5.0, e);
+}
+
+}  // namespace
+
+double negativePowerOfTen(int k) {
+  return k < kPowerTable ? tables().tenths[k] : std::pow(10.0, -k);
+}
+
+double parseNumber(const char* s, const char* end, bool& valid) {
+  valid = false;
+  if (s >= end) return 0.0;
+  bool negative = false;
+  if (*s == '+' || *s == '-') {
+    negative = *s == '-';
+    ++s;
+  }
+  if (s == end || !isDigit(*s)) return 0.0;
+
+  // Up to 15 digits the double accumulation is exact, so an integer
+  // accumulator gives the same value.
+  const char* digitsStart = s;
+  uint64_t whole = 0;
+  while (s != end && isDigit(*s) && s - digitsStart < 15) whole = whole * 10 + uint64_t(*s++ - '0');
+  double mantissa = double(whole);
+  while (s != end && isDigit(*s)) mantissa = mantissa * 10 + double(*s++ - '0');
+
+  if (s != end && *s == '.') {
+    ++s;
+    const PowerTables& t = tables();
+    int k = 1;
+    for (; s != end && isDigit(*s); ++s, ++k) {
+      double scale = k < kPowerTable ? t.tenths[k] : std::pow(10.0, -k);
+      mantissa += double(*s - '0') * scale;
+    }
+  }
+
+  int exponent = 0;
+  if (s != end && (*s == 'e' || *s == 'E')) {
+    ++s;
+    bool negativeExponent = false;
+    if (s != end && (*s == '+' || *s == '-')) {
+      negativeExponent = *s == '-';
+      ++s;
+    }
+    if (s == end || !isDigit(*s)) return 0.0;
+    for (; s != end && isDigit(*s); ++s)
+      if (exponent < kExponentLimit) exponent = exponent * 10 + (*s - '0');
+    if (negativeExponent) exponent = -exponent;
+  }
+
+  valid = true;
+  // A zero mantissa stays a (signed) zero even where 5^e overflows.
+  double value = (exponent == 0 || mantissa == 0.0)
+                     ? mantissa
+                     : std::ldexp(mantissa * powerOfFive(exponent), exponent);
+  // A multiplication, not a negation: it keeps the sign of a NaN as it is.
+  return (negative ? -1.0 : 1.0) * value;
+}
+
+float parseNumberField(const char*& p, const char* end) {
+  while (p != end && isBlank(*p)) ++p;
+  const char* fieldEnd = p;
+  while (fieldEnd != end && !isBlank(*fieldEnd) && *fieldEnd != '\r') ++fieldEnd;
+  bool valid;
+  double value = parseNumber(p, fieldEnd, valid);
+  p = fieldEnd;
+  return float(value);
+}
+
+int64_t parseIndexInteger(const char* p, const char* end) {
+  constexpr int64_t kLimit = int64_t(1) << 40;
+  while (p != end && isSpace(*p)) ++p;
+  bool negative = false;
+  if (p != end && (*p == '+' || *p == '-')) {
+    negative = *p == '-';
+    ++p;
+  }
+  int64_t value = 0;
+  for (; p != end && isDigit(*p); ++p)
+    if (value < kLimit) value = value * 10 + (*p - '0');
+  return negative ? -value : value;
+}

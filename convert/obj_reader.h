@@ -1,0 +1,38 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "material_library.h"
+#include "shape_assembly.h"
+
+enum class LoadStatus {
+  Loaded,
+  CannotRead,  // the OBJ file cannot be opened or read
+  Rejected,    // its content cannot be converted
+};
+
+// The outcome of a load; on failure it names the file and, for rejected
+// content, the 1-based line.
+struct LoadResult {
+  LoadStatus status = LoadStatus::Loaded;
+  std::string path;
+  uint64_t line = 0;
+  std::string reason;
+  bool ok() const { return status == LoadStatus::Loaded; }
+};
+
+// Reads an OBJ file and the material libraries it names into shapes, in
+// file order. `errorText` collects the loader's diagnostics (a missing
+// library, an unopenable file), which are informational only.
+LoadResult loadObjFile(const std::string& path, std::vector<ObjShape>& shapes,
+                       std::vector<ObjMaterial>& materials, std::string& errorText,
+                       MaterialReader& materialReader);
+LoadResult loadObjFile(const std::string& path, std::vector<ObjShape>& shapes,
+                       std::vector<ObjMaterial>& materials, std::string& errorText);
+
+// The same from OBJ text in memory; `path` only names it in failures.
+LoadResult loadObjBuffer(const char* data, size_t size, const std::string& path,
+                         std::vector<ObjShape>& shapes, std::vector<ObjMaterial>& materials,
+                         std::string& errorText, MaterialReader& materialReader);

@@ -1,0 +1,114 @@
+#pragma once
+
+#include <cstddef>
+#include <cstring>
+#include <initializer_list>
+#include <new>
+#include <type_traits>
+
+// Raw storage for PodArray. Small blocks come from malloc; large ones get
+// their own mapping, so growing one moves page tables (mremap) instead of
+// copying bytes, and they ask for transparent huge pages: on this kind of
+// machine first touches of 4 KiB pages cost more than parsing does.
+void* podAllocate(size_t bytes);
+void* podReallocate(void* block, size_t oldBytes, size_t newBytes);
+void podFree(void* block, size_t bytes);
+
+// A growable array of trivially copyable values: the flat attribute and
+// index lists of the loader, the shapes and the welding cache.
+template <class T>
+struct PodArray {
+  static_assert(std::is_trivially_copyable<T>::value, "PodArray holds plain values");
+
+  T* ptr = nullptr;
+  size_t count = 0;
+  size_t capacity = 0;
+
+  PodArray() = default;
+  PodArray(std::initializer_list<T> values) { append(values.begin(), values.size()); }
+  PodArray(const PodArray& other) { append(other.ptr, other.count); }
+  PodArray(PodArray&& other) noexcept : ptr(other.ptr), count(other.count), capacity(other.capacity) {
+    other.ptr = nullptr;
+    other.count = other.capacity = 0;
+  }
+  PodArray& operator=(const PodArray& other) {
+    if (this != &other) {
+      count = 0;
+      append(other.ptr, other.count);
+    }
+    return *this;
+  }
+  PodArray& operator=(PodArray&& other) noexcept {
+    if (this != &other) {
+      release();
+      ptr = other.ptr;
+      count = other.count;
+      capacity = other.capacity;
+      other.ptr = nullptr;
+      other.count = other.capacity = 0;
+    }
+    return *this;
+  }
+  ~PodArray() { release(); }
+
+  size_t size() const { return count; }
+  bool empty() const { return count == 0; }
+  T* data() { return ptr; }
+  const T* data() const { return ptr; }
+  T* begin() { return ptr; }
+  T* end() { return ptr + count; }
+  const T* begin() const { return ptr; }
+  const T* end() const { return ptr + count; }
+  T& operator[](size_t i) { return ptr[i]; }
+  const T& operator[](size_t i) const { return ptr[i]; }
+  T& back() { return ptr[count - 1]; }
+
+  void reserve(size_t wanted) {
+    if (wanted <= capacity) return;
+    ptr = static_cast<T*>(podReallocate(ptr, capacity * sizeof(T), wanted * sizeof(T)));
+    capacity = wanted;
+  }
+  // Room for `extra` more values, growing geometrically.
+  void grow(size_t extra) {
+    if (count + extra <= capacity) return;
+    size_t wanted = capacity < 16 ? 16 : capacity * 2;
+    if (wanted < count + extra) wanted = count + extra;
+    reserve(wanted);
+  }
+  void push_back(const T& value) {
+    if (count == capacity) grow(1);
+    ptr[count++] = value;
+  }
+  void append(const T* values, size_t n) {
+    if (n == 0) return;
+    grow(n);
+    std::memcpy(static_cast<void*>(ptr + count), values, n * sizeof(T));
+    count += n;
+  }
+  // Appends n values and returns where they go; the caller fills them.
+  T* extend(size_t n) {
+    grow(n);
+    T* at = ptr + count;
+    count += n;
+    return at;
+  }
+  void resize(size_t n) {
+    reserve(n);
+    if (n > count) std::memset(static_cast<void*>(ptr + count), 0, (n - count) * sizeof(T));
+    count = n;
+  }
+  void clear() { count = 0; }
+  void release() {
+    if (ptr) podFree(ptr, capacity * sizeof(T));
+    ptr = nullptr;
+    count = capacity = 0;
+  }
+};
+
+template <class T>
+bool operator==(const PodArray<T>& a, const PodArray<T>& b) {
+  if (a.count != b.count) return false;
+  for (size_t i = 0; i < a.count; ++i)
+    if (!(a.ptr[i] == b.ptr[i])) return false;
+  return true;
+}
