@@ -9,6 +9,7 @@ constexpr int kPowerTable = 64;
 // infinity or zero as the exact value would.
 constexpr int kExponentLimit = 100000;
 
+// Filled from pow itself, so the tables hold exactly what pow returns.
 struct PowerTables {
   double tenths[kPowerTable];   // pow(10, -k)
   double fives[2 * kPowerTable + 1];  // pow(5, e) for e in [-64, 64]
@@ -18,23 +19,22 @@ struct PowerTables {
   }
 };
 
-const PowerTables& tables() {
-  static const PowerTables t;
-  return t;
-}
+// Built before main; nothing parses numbers during static initialisation.
+const PowerTables powers;
 
 inline double powerOfFive(int e) {
-  if (e >= -kPowerTable && e <= kPowerTable) return tables().fives[e + kPowerTable];
+  if (e >= -kPowerTable && e <= kPowerTable) return powers.fives[e + kPowerTable];
   return std::pow(5.0, e);
 }
 
 }  // namespace
 
 double negativePowerOfTen(int k) {
-  return k < kPowerTable ? tables().tenths[k] : std::pow(10.0, -k);
+  return k < kPowerTable ? powers.tenths[k] : std::pow(10.0, -k);
 }
 
-double parseNumber(const char* s, const char* end, bool& valid) {
+// Reads the grammar's prefix at s; `s` is left after what was read.
+double parseNumberPrefix(const char*& s, const char* end, bool& valid) {
   valid = false;
   if (s >= end) return 0.0;
   bool negative = false;
@@ -54,10 +54,9 @@ double parseNumber(const char* s, const char* end, bool& valid) {
 
   if (s != end && *s == '.') {
     ++s;
-    const PowerTables& t = tables();
     int k = 1;
     for (; s != end && isDigit(*s); ++s, ++k) {
-      double scale = k < kPowerTable ? t.tenths[k] : std::pow(10.0, -k);
+      double scale = k < kPowerTable ? powers.tenths[k] : std::pow(10.0, -k);
       mantissa += double(*s - '0') * scale;
     }
   }
@@ -85,13 +84,17 @@ double parseNumber(const char* s, const char* end, bool& valid) {
   return (negative ? -1.0 : 1.0) * value;
 }
 
+double parseNumber(const char* s, const char* end, bool& valid) {
+  return parseNumberPrefix(s, end, valid);
+}
+
 float parseNumberField(const char*& p, const char* end) {
   while (p != end && isBlank(*p)) ++p;
-  const char* fieldEnd = p;
-  while (fieldEnd != end && !isBlank(*fieldEnd) && *fieldEnd != '\r') ++fieldEnd;
+  // No character of a number is a field delimiter, so the prefix can be
+  // read before the field's end is known; the end is then found from there.
   bool valid;
-  double value = parseNumber(p, fieldEnd, valid);
-  p = fieldEnd;
+  double value = parseNumberPrefix(p, end, valid);
+  while (p != end && !isBlank(*p) && *p != '\r') ++p;
   return float(value);
 }
 

@@ -79,23 +79,28 @@ void readNumbers(const char* p, const char* end, PodArray<float>& out, int n) {
   for (int i = 0; i < n; ++i) values[i] = parseNumberField(p, end);
 }
 
-inline const char* skipToCornerDelimiter(const char* p, const char* end) {
-  while (p != end && *p != '/' && *p != ' ' && *p != '\t' && *p != '\r') ++p;
-  return p;
+bool rejectIndex(ObjLoader& loader, int64_t n) {
+  if (n < INT32_MIN || n > INT32_MAX)
+    return reject(loader, loader.line,
+                  std::string("face index ") + (n < 0 ? "below -2147483648" : "above 2147483647") +
+                      " is outside the 32-bit range");
+  return reject(loader, loader.line, "relative face index is outside the 32-bit range");
 }
 
-// Resolves one index of a corner against the number of elements read so
-// far: n > 0 is 1-based, 0 reads as 1, n < 0 counts back from the end.
-bool resolveIndex(ObjLoader& loader, const char* p, const char* end, size_t count, int32_t& out) {
-  int64_t n = parseIndexInteger(p, end);
-  if (n < INT32_MIN || n > INT32_MAX)
-    return reject(loader, loader.line, "face index " + std::string(n < 0 ? "below " : "above ") +
-                                           (n < 0 ? "-2147483648" : "2147483647") +
-                                           " is outside the 32-bit range");
+// Reads one index of a corner and resolves it against the number of
+// elements read so far: n > 0 is 1-based, 0 reads as 1, n < 0 counts back
+// from the end. Returns where the corner's reading goes on, or nullptr
+// when the index cannot be represented.
+inline const char* readIndex(ObjLoader& loader, const char* p, const char* end, size_t count, int32_t& out) {
+  int64_t n;
+  p = readCornerInteger(p, end, n);
   int64_t resolved = n > 0 ? n - 1 : n == 0 ? 0 : int64_t(count) + n;
-  if (resolved > INT32_MAX) return reject(loader, loader.line, "relative face index is outside the 32-bit range");
+  if (n < INT32_MIN || n > INT32_MAX || resolved > INT32_MAX) {
+    rejectIndex(loader, n);
+    return nullptr;
+  }
   out = int32_t(resolved);
-  return true;
+  return p;
 }
 
 bool readFace(ObjLoader& loader, const char* p, const char* end) {
@@ -108,22 +113,15 @@ bool readFace(ObjLoader& loader, const char* p, const char* end) {
   if (p == end || *p != '\r') {
     while (p != end) {
       CornerIndex c;
-      if (!resolveIndex(loader, p, end, positions, c.v_idx)) return false;
-      p = skipToCornerDelimiter(p, end);
+      if (!(p = readIndex(loader, p, end, positions, c.v_idx))) return false;
       if (p != end && *p == '/') {
         ++p;
         if (p != end && *p == '/') {
-          ++p;
-          if (!resolveIndex(loader, p, end, normals, c.vn_idx)) return false;
-          p = skipToCornerDelimiter(p, end);
+          if (!(p = readIndex(loader, p + 1, end, normals, c.vn_idx))) return false;
         } else {
-          if (!resolveIndex(loader, p, end, texcoords, c.vt_idx)) return false;
-          p = skipToCornerDelimiter(p, end);
-          if (p != end && *p == '/') {
-            ++p;
-            if (!resolveIndex(loader, p, end, normals, c.vn_idx)) return false;
-            p = skipToCornerDelimiter(p, end);
-          }
+          if (!(p = readIndex(loader, p, end, texcoords, c.vt_idx))) return false;
+          if (p != end && *p == '/' && !(p = readIndex(loader, p + 1, end, normals, c.vn_idx)))
+            return false;
         }
       }
       face.push_back(c);

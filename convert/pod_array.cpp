@@ -2,17 +2,36 @@
 
 #include <sys/mman.h>
 
+#include <cstdint>
 #include <cstdlib>
 
 namespace {
 
-constexpr size_t kMappedThreshold = size_t(1) << 20;
+// Below this a block comes from malloc; above it gets its own mapping.
+constexpr size_t kMappedThreshold = size_t(64) << 10;
+constexpr size_t kHugePage = size_t(2) << 20;
 
+size_t roundUp(size_t bytes, size_t unit) { return (bytes + unit - 1) & ~(unit - 1); }
+
+// Mappings of a huge page or more start on a huge-page boundary, so all of
+// them can be backed by huge pages.
 void* mapBlock(size_t bytes) {
-  void* block = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (block == MAP_FAILED) throw std::bad_alloc();
-  madvise(block, bytes, MADV_HUGEPAGE);
-  return block;
+  bytes = roundUp(bytes, 4096);
+  if (bytes < kHugePage) {
+    void* block = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (block == MAP_FAILED) throw std::bad_alloc();
+    return block;
+  }
+  size_t span = bytes + kHugePage;
+  void* raw = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (raw == MAP_FAILED) throw std::bad_alloc();
+  uintptr_t start = roundUp(uintptr_t(raw), kHugePage);
+  size_t head = start - uintptr_t(raw);
+  if (head) munmap(raw, head);
+  size_t tail = span - head - bytes;
+  if (tail) munmap(reinterpret_cast<char*>(start) + bytes, tail);
+  madvise(reinterpret_cast<void*>(start), bytes, MADV_HUGEPAGE);
+  return reinterpret_cast<void*>(start);
 }
 
 }  // namespace
@@ -27,9 +46,20 @@ void* podAllocate(size_t bytes) {
 void* podReallocate(void* block, size_t oldBytes, size_t newBytes) {
   if (!block) return podAllocate(newBytes);
   if (oldBytes >= kMappedThreshold) {
-    void* moved = mremap(block, oldBytes, newBytes, MREMAP_MAYMOVE);
+    size_t oldSize = roundUp(oldBytes, 4096), newSize = roundUp(newBytes, 4096);
+    if (newSize == oldSize) return block;
+    void* moved;
+    if (newSize < kHugePage) {
+      moved = mremap(block, oldSize, newSize, MREMAP_MAYMOVE);
+    } else {
+      // Pages move into a fresh huge-page aligned range without being
+      // copied, so huge pages stay mapped as huge pages.
+      void* target = mapBlock(newSize);
+      moved = mremap(block, oldSize, newSize, MREMAP_MAYMOVE | MREMAP_FIXED, target);
+      if (moved == MAP_FAILED) munmap(target, newSize);
+    }
     if (moved == MAP_FAILED) throw std::bad_alloc();
-    madvise(moved, newBytes, MADV_HUGEPAGE);
+    if (newSize >= kHugePage) madvise(moved, newSize, MADV_HUGEPAGE);
     return moved;
   }
   if (newBytes >= kMappedThreshold) {
@@ -45,7 +75,7 @@ void* podReallocate(void* block, size_t oldBytes, size_t newBytes) {
 
 void podFree(void* block, size_t bytes) {
   if (bytes >= kMappedThreshold)
-    munmap(block, bytes);
+    munmap(block, roundUp(bytes, 4096));
   else
     std::free(block);
 }
