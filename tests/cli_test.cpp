@@ -456,4 +456,31 @@ TEST_F(Cli, MaterialLibraryResolvesAgainstWorkingFolder) {
   EXPECT_EQ(positions(work(), "models/m.obj"), 4u);
 }
 
+// The bundled example converts from its own folder: its library defines the
+// three materials, so each switch starts a new face group, and its "o" line
+// starts a shape that the first "g" drops before it gets a face.
+TEST_F(Cli, BundledExampleConverts) {
+  const fs::path examples = fs::path(OBJ2MESH_TEST_DATA) / ".." / ".." / "examples";
+  fs::copy(examples, work(), fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+  RunOutcome combined = runProgram(work(), {"house.obj"});
+  EXPECT_EQ(combined.out, successLines("house.obj", "house.mesh", false));
+  RunOutcome separate = runProgram(work(), {"house.obj", "-c", "false", "-o", "parts.mesh"});
+  EXPECT_EQ(separate.out, successLines("house.obj", "parts.mesh", false));
+
+  const std::string whole = readFile(work() / "house.mesh");
+  const obj2mesh::Model* model = verifiedModel(reinterpret_cast<const uint8_t*>(whole.data()), whole.size());
+  ASSERT_NE(model, nullptr);
+  ASSERT_EQ(model->meshes()->size(), 1u);
+  EXPECT_EQ(model->meshes()->Get(0)->positions()->size(), 38u);
+  EXPECT_EQ(model->meshes()->Get(0)->normals()->size(), 38u);
+  EXPECT_EQ(model->meshes()->Get(0)->indices()->size(), 54u);
+
+  const std::string parts = readFile(work() / "parts.mesh");
+  model = verifiedModel(reinterpret_cast<const uint8_t*>(parts.data()), parts.size());
+  ASSERT_NE(model, nullptr);
+  std::vector<uint32_t> positions;
+  for (const obj2mesh::Mesh* mesh : *model->meshes()) positions.push_back(mesh->positions()->size());
+  EXPECT_EQ(positions, (std::vector<uint32_t>{22, 8, 4, 4}));  // walls, roof, door, floor
+}
+
 }  // namespace
