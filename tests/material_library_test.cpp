@@ -1,0 +1,154 @@
+// Material libraries: which materials a library yields, which ids their
+// names get, and what the statements fill in. Only the ids reach the mesh
+// file (through the face groups that material switches close), but a
+// wrong registration shows up there as different vertices.
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "material_library.h"
+
+namespace {
+
+struct Library {
+  std::vector<ObjMaterial> materials;
+  MaterialTable table;
+  std::string errorText;
+  MemoryMaterialReader reader;
+
+  Library& read(const std::string& name) {
+    readMaterialLibrary(name, reader, materials, table, errorText);
+    return *this;
+  }
+  Library& parse(const std::string& text) {
+    parseMaterialLibrary(text.data(), text.size(), materials, table);
+    return *this;
+  }
+  std::vector<std::string> names() const {
+    std::vector<std::string> out;
+    for (const ObjMaterial& m : materials) out.push_back(m.name);
+    return out;
+  }
+};
+
+struct RegistrationCase {
+  const char* what;
+  std::vector<std::string> libraries;  // parsed one after another
+  std::vector<std::string> names;      // the material list
+  MaterialTable table;
+};
+
+const RegistrationCase kRegistrations[] = {
+    {"two libraries number on; the first registration wins",
+     {"newmtl a\nnewmtl b\n", "newmtl b\nnewmtl c\n"},
+     {"a", "b", "b", "c"},
+     {{"a", 0}, {"b", 1}, {"c", 3}}},
+    {"statements before the first newmtl fill a material that is dropped",
+     {"Kd 1 0 0\nNs 5\nnewmtl a\n"}, {"a"}, {{"a", 0}}},
+    {"a library without newmtl yields one unnamed material", {"Kd 1 0 0\n"}, {""}, {{"", 0}}},
+    {"an empty library yields one unnamed material", {""}, {""}, {{"", 0}}},
+    {"newmtl with only blanks names nothing and is dropped at the next newmtl",
+     {"newmtl \t \nKd 1 1 1\nnewmtl b\n"}, {"b"}, {{"b", 0}}},
+    {"the last material is kept whatever its name", {"newmtl a\nnewmtl \n"}, {"a", ""}, {{"a", 0}, {"", 1}}},
+    {"the same name twice in one library: both kept, the first id wins",
+     {"newmtl a\nnewmtl a\n"}, {"a", "a"}, {{"a", 0}}},
+    {"a name is the first word", {"newmtl  first second\n\t newmtl\tx\r\n"}, {"first", "x"}, {{"first", 0}, {"x", 1}}},
+    {"newmtl without a blank is not a newmtl", {"newmtl\nnewmtlx a\nnewmtl b\n"}, {"b"}, {{"b", 0}}},
+    {"names are case-sensitive", {"newmtl A\nnewmtl a\n"}, {"A", "a"}, {{"A", 0}, {"a", 1}}},
+    {"comments and CR LF", {"# newmtl z\r\nnewmtl a\r\n\r\n  # x\r\nnewmtl b"}, {"a", "b"}, {{"a", 0}, {"b", 1}}},
+    {"a NUL hides the rest of its line only", {std::string("newmtl a\0b\nnewmtl c\n", 20)}, {"a", "c"}, {{"a", 0}, {"c", 1}}},
+    {"a lone CR does not end a line", {"newmtl a\rnewmtl b\n"}, {"a"}, {{"a", 0}}},
+};
+
+class Registration : public testing::TestWithParam<RegistrationCase> {};
+
+TEST_P(Registration, NamesAndIds) {
+  Library library;
+  for (const std::string& text : GetParam().libraries) library.parse(text);
+  EXPECT_EQ(library.names(), GetParam().names);
+  EXPECT_EQ(library.table, GetParam().table);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, Registration, testing::ValuesIn(kRegistrations));
+
+TEST(MaterialLibrary, MissingLibraryGivesUnnamedDefault) {
+  Library library;
+  library.reader.files["there.mtl"] = "newmtl a\n";
+  library.read("missing.mtl").read("there.mtl").read("gone.mtl");
+  EXPECT_EQ(library.names(), (std::vector<std::string>{"", "a", ""}));
+  EXPECT_EQ(library.table, (MaterialTable{{"", 0}, {"a", 1}}));
+  EXPECT_EQ(library.errorText,
+            "WARN: Material file [ missing.mtl ] not found. Created a default material."
+            "WARN: Material file [ gone.mtl ] not found. Created a default material.");
+  const ObjMaterial& fallback = library.materials[0];
+  EXPECT_EQ(fallback.dissolve, 1.0f);
+  EXPECT_EQ(fallback.shininess, 1.0f);
+  EXPECT_EQ(fallback.illum, 0);
+}
+
+using V = std::vector<float>;
+V three(const float (&c)[3]) { return V{c[0], c[1], c[2]}; }
+
+struct PropertyCase {
+  std::string text;  // follows "newmtl m\n"
+  std::function<bool(const ObjMaterial&)> check;
+};
+
+TEST(MaterialLibrary, Statements) {
+  const PropertyCase cases[] = {
+      {"Ka 0.1 0.2 0.3", [](const ObjMaterial& m) { return three(m.ambient) == V{0.1f, 0.2f, 0.3f}; }},
+      {"Kd 1 0.5", [](const ObjMaterial& m) { return three(m.diffuse) == V{1, 0.5f, 0}; }},
+      {"Ks\t.5 1e 2x", [](const ObjMaterial& m) { return three(m.specular) == V{0, 0, 2}; }},
+      {"Kt 1 2 3", [](const ObjMaterial& m) { return three(m.transmittance) == V{1, 2, 3}; }},
+      {"Ke 4 5 6 7", [](const ObjMaterial& m) { return three(m.emission) == V{4, 5, 6}; }},
+      {"Ns 96.078431", [](const ObjMaterial& m) { return m.shininess == 96.078431f; }},
+      {"Ni 1.45", [](const ObjMaterial& m) { return m.ior == 1.45f; }},
+      {"d 0.5", [](const ObjMaterial& m) { return m.dissolve == 0.5f; }},
+      {"Tr 0.25", [](const ObjMaterial& m) { return m.dissolve == 0.75f; }},
+      {"d 0.5\nTr 0.25", [](const ObjMaterial& m) { return m.dissolve == 0.75f; }},
+      {"Tr 0.25\nd 0.5", [](const ObjMaterial& m) { return m.dissolve == 0.5f; }},
+      {"illum 2", [](const ObjMaterial& m) { return m.illum == 2; }},
+      {"illum -7x", [](const ObjMaterial& m) { return m.illum == -7; }},
+      {"illum x", [](const ObjMaterial& m) { return m.illum == 0; }},
+      {"Kd", [](const ObjMaterial& m) { return three(m.diffuse) == V{0, 0, 0} && m.unknown_parameter.empty(); }},
+      {"map_Kd  my tex.png", [](const ObjMaterial& m) { return m.diffuse_texname == " my tex.png"; }},
+      {"map_Ka a.png\r", [](const ObjMaterial& m) { return m.ambient_texname == "a.png"; }},
+      {"map_Ks s", [](const ObjMaterial& m) { return m.specular_texname == "s"; }},
+      {"map_Ns n", [](const ObjMaterial& m) { return m.specular_highlight_texname == "n"; }},
+      {"map_bump b1", [](const ObjMaterial& m) { return m.bump_texname == "b1"; }},
+      {"bump -bm 2 b2", [](const ObjMaterial& m) { return m.bump_texname == "-bm 2 b2"; }},
+      {"map_d alpha", [](const ObjMaterial& m) { return m.alpha_texname == "alpha"; }},
+      {"disp\tdisp.png", [](const ObjMaterial& m) { return m.displacement_texname == "disp.png"; }},
+      {"map_Kd " + std::string(20000, 't'),
+       [](const ObjMaterial& m) { return m.diffuse_texname == std::string(20000, 't'); }},
+      {"foo bar baz", [](const ObjMaterial& m) { return m.unknown_parameter.at("foo") == "bar baz"; }},
+      {"key\tvalue", [](const ObjMaterial& m) { return m.unknown_parameter.at("key") == "value"; }},
+      {"a\tb c", [](const ObjMaterial& m) { return m.unknown_parameter.at("a\tb") == "c"; }},
+      {"Kdx 1", [](const ObjMaterial& m) { return m.unknown_parameter.at("Kdx") == "1" && m.diffuse[0] == 0; }},
+      {"  Pr 0.5", [](const ObjMaterial& m) { return m.unknown_parameter.at("Pr") == "0.5"; }},
+      {"# Kd 1 1 1", [](const ObjMaterial& m) { return m.unknown_parameter.empty() && m.diffuse[0] == 0; }},
+  };
+  for (const PropertyCase& c : cases) {
+    Library library;
+    library.parse("newmtl m\n" + c.text + "\n");
+    ASSERT_EQ(library.materials.size(), 1u) << c.text.substr(0, 40);
+    EXPECT_TRUE(c.check(library.materials[0])) << c.text.substr(0, 40);
+  }
+}
+
+// Properties go to the material under construction, even the one that is
+// dropped at the first newmtl.
+TEST(MaterialLibrary, StatementsFillTheCurrentMaterial) {
+  Library library;
+  library.parse("Kd 9 9 9\nnewmtl a\nKd 1 0 0\nnewmtl b\nKd 0 1 0\nd 0.5\n");
+  ASSERT_EQ(library.materials.size(), 2u);
+  EXPECT_EQ(library.materials[0].diffuse[0], 1.0f);
+  EXPECT_EQ(library.materials[0].dissolve, 1.0f);
+  EXPECT_EQ(library.materials[1].diffuse[1], 1.0f);
+  EXPECT_EQ(library.materials[1].dissolve, 0.5f);
+}
+
+}  // namespace
