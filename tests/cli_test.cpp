@@ -460,7 +460,8 @@ TEST_F(Cli, MaterialLibraryResolvesAgainstWorkingFolder) {
 // three materials, so each switch starts a new face group, and its "o" line
 // starts a shape that the first "g" drops before it gets a face.
 TEST_F(Cli, BundledExampleConverts) {
-  const fs::path examples = fs::path(OBJ2MESH_TEST_DATA) / ".." / ".." / "examples";
+  // Lexically from tests/data, which need not exist in a checkout.
+  const fs::path examples = fs::path(OBJ2MESH_TEST_DATA).parent_path().parent_path() / "examples";
   fs::copy(examples, work(), fs::copy_options::recursive | fs::copy_options::overwrite_existing);
   RunOutcome combined = runProgram(work(), {"house.obj"});
   EXPECT_EQ(combined.out, successLines("house.obj", "house.mesh", false));
