@@ -41,6 +41,9 @@ struct RegistrationCase {
   MaterialTable table;
 };
 
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const RegistrationCase& c, std::ostream* out) { *out << '"' << c.what << '"'; }
+
 const RegistrationCase kRegistrations[] = {
     {"two libraries number on; the first registration wins",
      {"newmtl a\nnewmtl b\n", "newmtl b\nnewmtl c\n"},

@@ -195,6 +195,9 @@ struct MixCase {
   std::vector<std::array<size_t, 3>> shapes;  // vertices, normals, triangles
 };
 
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const MixCase& c, std::ostream* out) { *out << '"' << c.what << '"'; }
+
 const MixCase kMixes[] = {
     {"none", {}},
     {"one empty shape", {{0, 0, 0}}},

@@ -70,6 +70,9 @@ struct NumberCase {
   bool valid;
 };
 
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const NumberCase& c, std::ostream* out) { *out << '"' << c.text << '"'; }
+
 const float kInf = std::numeric_limits<float>::infinity();
 
 const NumberCase kNumbers[] = {

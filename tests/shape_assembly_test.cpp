@@ -71,6 +71,9 @@ struct AssemblyCase {
   std::vector<int32_t> wantMaterialIds;
 };
 
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const AssemblyCase& c, std::ostream* out) { *out << '"' << c.what << '"'; }
+
 const AssemblyCase kCases[] = {
     {"two faces share vertices within a group", 4, 0, 0,
      {{{{C(0), C(1), C(2)}, {C(0), C(2), C(3)}}, -1}},
