@@ -9,6 +9,7 @@ packages=(
   libgtest-dev libbenchmark-dev libtinyobjloader-dev
   clang libclang-rt-14-dev   # fuzzers and sanitizer builds
   valgrind time              # benchmarks
+  dpkg-dev file groff-base   # the Debian package: dpkg-shlibdeps, manual page checks
 )
 
 missing=()
