@@ -214,6 +214,15 @@ TEST(ObjReader, LongLinesAreReadWhole) {
   EXPECT_EQ(loaded.shapes[0].materialIds.size(), 60000u - 2 + 1 + 1);
   EXPECT_EQ(loaded.shapes[0].vertexCount(), 6u);
   EXPECT_EQ(loaded.shapes[0].positions[3 * 5], 6.0f);
+
+  // Library, material and object names of any length are read whole.
+  const std::string library(5000, 'l'), material(9000, 'm'), object(70000, 'o');
+  loaded = load(kPreamble + "mtllib " + library + "\nusemtl " + material + "\no " + object + "\nf 1 2 3\n",
+                {{library, "newmtl " + material + "\n"}});
+  ASSERT_TRUE(loaded.result.ok()) << loaded.result.reason;
+  ASSERT_EQ(loaded.shapes.size(), 1u);
+  EXPECT_EQ(loaded.shapes[0].name, object);
+  EXPECT_EQ(loaded.shapes[0].materialIds[0], 0);
 }
 
 struct RejectCase {
