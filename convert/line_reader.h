@@ -8,6 +8,11 @@
 // input) is dropped, while a carriage return elsewhere stays in the line. A
 // NUL byte ends the content of its line. Lines may be of any length.
 //
+// The OBJ reader keeps this many readable bytes after the data it passes
+// here, so a line's readers may look a few bytes past its end (a line's
+// content is always followed by a line feed, carriage return or NUL).
+constexpr size_t kLinePadding = 16;
+
 // Calls onLine(begin, end) with each line's content, up to the last line
 // feed of `data`, or to its end when `atEnd` says no more data follows.
 // Returns the number of bytes consumed; the rest is an unfinished line.

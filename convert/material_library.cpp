@@ -120,8 +120,11 @@ bool readWholeFile(const std::string& path, std::string& contents) {
 
 void parseMaterialLibrary(const char* data, size_t size, std::vector<ObjMaterial>& materials,
                           MaterialTable& table) {
+  // The statement readers may look a few bytes past a line's end.
+  std::string padded(data, size);
+  padded.append(kLinePadding, '\0');
   ObjMaterial material;
-  forEachLine(data, size, true, [&](const char* p, const char* end) {
+  forEachLine(padded.data(), size, true, [&](const char* p, const char* end) {
     readStatement(p, end, material, materials, table);
     return true;
   });

@@ -33,8 +33,13 @@ double negativePowerOfTen(int k) {
   return k < kPowerTable ? powers.tenths[k] : std::pow(10.0, -k);
 }
 
-// Reads the grammar's prefix at s; `s` is left after what was read.
-double parseNumberPrefix(const char*& s, const char* end, bool& valid) {
+namespace {
+
+// The grammar's prefix at s; `s` is left after what was read. With
+// `padded`, 8 bytes past `end` are readable, so digits can be taken eight
+// at a time.
+template <bool padded>
+double readNumber(const char*& s, const char* end, bool& valid) {
   valid = false;
   if (s >= end) return 0.0;
   bool negative = false;
@@ -48,6 +53,14 @@ double parseNumberPrefix(const char*& s, const char* end, bool& valid) {
   // accumulator gives the same value.
   const char* digitsStart = s;
   uint64_t whole = 0;
+  if (padded) {
+    uint64_t word = loadWord(s);
+    unsigned n = leadingDigits(word);
+    if (n < 8 && s + n <= end) {
+      whole = digitsValue(word, n);
+      s += n;
+    }
+  }
   while (s != end && isDigit(*s) && s - digitsStart < 15) whole = whole * 10 + uint64_t(*s++ - '0');
   double mantissa = double(whole);
   while (s != end && isDigit(*s)) mantissa = mantissa * 10 + double(*s++ - '0');
@@ -55,10 +68,8 @@ double parseNumberPrefix(const char*& s, const char* end, bool& valid) {
   if (s != end && *s == '.') {
     ++s;
     int k = 1;
-    for (; s != end && isDigit(*s); ++s, ++k) {
-      double scale = k < kPowerTable ? powers.tenths[k] : std::pow(10.0, -k);
-      mantissa += double(*s - '0') * scale;
-    }
+    for (; k < kPowerTable && s != end && isDigit(*s); ++s, ++k) mantissa += double(*s - '0') * powers.tenths[k];
+    for (; s != end && isDigit(*s); ++s, ++k) mantissa += double(*s - '0') * std::pow(10.0, -k);
   }
 
   int exponent = 0;
@@ -84,16 +95,18 @@ double parseNumberPrefix(const char*& s, const char* end, bool& valid) {
   return (negative ? -1.0 : 1.0) * value;
 }
 
-double parseNumber(const char* s, const char* end, bool& valid) {
-  return parseNumberPrefix(s, end, valid);
-}
+}  // namespace
+
+double parseNumberPrefix(const char*& s, const char* end, bool& valid) { return readNumber<false>(s, end, valid); }
+
+double parseNumber(const char* s, const char* end, bool& valid) { return readNumber<false>(s, end, valid); }
 
 float parseNumberField(const char*& p, const char* end) {
   while (p != end && isBlank(*p)) ++p;
   // No character of a number is a field delimiter, so the prefix can be
   // read before the field's end is known; the end is then found from there.
   bool valid;
-  double value = parseNumberPrefix(p, end, valid);
+  double value = readNumber<true>(p, end, valid);
   while (p != end && !isBlank(*p) && *p != '\r') ++p;
   return float(value);
 }

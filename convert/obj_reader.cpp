@@ -24,8 +24,11 @@ struct ObjLoader {
   PodArray<float> in_positions;
   PodArray<float> in_normals;
   PodArray<float> in_texcoords;
+  size_t texcoordCount = 0;  // "vt" lines, also when their values are not kept
+  bool keepTexcoords = true;
   MaterialTable materialTable;
 
+  std::shared_ptr<ShapeStorage> storage;
   ObjShape shape;
   bool shapeHasFaces = false;
   FaceGroup group;
@@ -68,8 +71,10 @@ bool flush(ObjLoader& loader) {
 // Closes the current shape, keeping it only when it received a face.
 bool endShape(ObjLoader& loader) {
   if (!flush(loader)) return false;
+  closeShape(loader.shape);
   if (loader.shapeHasFaces) loader.shapes->push_back(std::move(loader.shape));
   loader.shape = ObjShape();
+  openShape(loader.shape, loader.storage);
   loader.shapeHasFaces = false;
   return true;
 }
@@ -105,7 +110,7 @@ inline const char* readIndex(ObjLoader& loader, const char* p, const char* end, 
 
 bool readFace(ObjLoader& loader, const char* p, const char* end) {
   size_t positions = loader.in_positions.size() / 3;
-  size_t texcoords = loader.in_texcoords.size() / 2;
+  size_t texcoords = loader.texcoordCount;
   size_t normals = loader.in_normals.size() / 3;
   PodArray<CornerIndex>& face = loader.face;
   face.clear();
@@ -163,8 +168,12 @@ bool readLine(ObjLoader& loader, const char* p, const char* end) {
       if (isBlank(p[1])) {
         readNumbers(p + 2, end, loader.in_positions, 3);
       } else if (end - p >= 3 && isBlank(p[2])) {
-        if (p[1] == 'n') readNumbers(p + 3, end, loader.in_normals, 3);
-        else if (p[1] == 't') readNumbers(p + 3, end, loader.in_texcoords, 2);
+        if (p[1] == 'n') {
+          readNumbers(p + 3, end, loader.in_normals, 3);
+        } else if (p[1] == 't') {
+          ++loader.texcoordCount;
+          if (loader.keepTexcoords) readNumbers(p + 3, end, loader.in_texcoords, 2);
+        }
       }
       return true;
     case 'f':
@@ -194,8 +203,12 @@ bool readLine(ObjLoader& loader, const char* p, const char* end) {
 
 void startLoad(ObjLoader& loader, const std::string& path, std::vector<ObjShape>& shapes,
                std::vector<ObjMaterial>& materials, std::string& errorText,
-               MaterialReader& materialReader) {
+               MaterialReader& materialReader, const LoadOptions& options, uint64_t inputBytes) {
+  loader.storage = makeShapeStorage(inputBytes);
+  openShape(loader.shape, loader.storage);
   loader.path = path;
+  loader.keepTexcoords = options.keepTexcoords;
+  loader.group.recordMaterialIds = options.keepMaterialIds;
   loader.shapes = &shapes;
   loader.materials = &materials;
   loader.errorText = &errorText;
@@ -207,6 +220,34 @@ void startLoad(ObjLoader& loader, const std::string& path, std::vector<ObjShape>
 // stops early once the load failed.
 size_t feed(ObjLoader& loader, const char* data, size_t size, bool atEnd) {
   return forEachLine(data, size, atEnd, [&](const char* p, const char* end) { return readLine(loader, p, end); });
+}
+
+// Streams the input through one reused block, whole lines at a time; a
+// line longer than the block grows it. The block keeps kLinePadding zero
+// bytes after its data, which the statement readers rely on.
+// readMore(into, room) returns the bytes read, 0 at the end, -1 on error.
+template <class ReadMore>
+void stream(ObjLoader& loader, ReadMore&& readMore) {
+  size_t capacity = size_t(1) << 20;
+  std::unique_ptr<char[]> block(new char[capacity + kLinePadding]);
+  size_t held = 0;
+  for (;;) {
+    ssize_t got = readMore(block.get() + held, capacity - held);
+    if (got < 0) return;
+    bool atEnd = got == 0;
+    held += size_t(got);
+    std::memset(block.get() + held, 0, kLinePadding);
+    size_t used = feed(loader, block.get(), held, atEnd);
+    if (!loader.result.ok() || atEnd) return;
+    std::memmove(block.get(), block.get() + used, held - used);
+    held -= used;
+    if (held == capacity) {
+      std::unique_ptr<char[]> larger(new char[2 * capacity + kLinePadding]);
+      std::memcpy(larger.get(), block.get(), held);
+      block = std::move(larger);
+      capacity *= 2;
+    }
+  }
 }
 
 LoadResult finishLoad(ObjLoader& loader) {
@@ -228,16 +269,23 @@ LoadResult cannotRead(const std::string& path, const char* what, int error, std:
 
 LoadResult loadObjBuffer(const char* data, size_t size, const std::string& path,
                          std::vector<ObjShape>& shapes, std::vector<ObjMaterial>& materials,
-                         std::string& errorText, MaterialReader& materialReader) {
+                         std::string& errorText, MaterialReader& materialReader,
+                         const LoadOptions& options) {
   ObjLoader loader;
-  startLoad(loader, path, shapes, materials, errorText, materialReader);
-  feed(loader, data, size, true);
+  startLoad(loader, path, shapes, materials, errorText, materialReader, options, size);
+  size_t offset = 0;
+  stream(loader, [&](char* into, size_t room) {
+    size_t n = room < size - offset ? room : size - offset;
+    std::memcpy(into, data + offset, n);
+    offset += n;
+    return ssize_t(n);
+  });
   return finishLoad(loader);
 }
 
 LoadResult loadObjFile(const std::string& path, std::vector<ObjShape>& shapes,
                        std::vector<ObjMaterial>& materials, std::string& errorText,
-                       MaterialReader& materialReader) {
+                       MaterialReader& materialReader, const LoadOptions& options) {
   shapes.clear();
   // Non-blocking open so that a FIFO without a writer cannot hang the run.
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
@@ -255,35 +303,23 @@ LoadResult loadObjFile(const std::string& path, std::vector<ObjShape>& shapes,
   fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
 
   ObjLoader loader;
-  startLoad(loader, path, shapes, materials, errorText, materialReader);
-  // The file streams through one reused block; a line longer than the
-  // block grows it.
-  size_t capacity = size_t(1) << 20;
-  std::unique_ptr<char[]> block(new char[capacity]);
-  size_t held = 0;
-  for (;;) {
-    ssize_t got = read(fd, block.get() + held, capacity - held);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      int error = errno;
-      close(fd);
-      shapes.clear();
-      return cannotRead(path, "cannot read", error, errorText);
+  startLoad(loader, path, shapes, materials, errorText, materialReader, options,
+            S_ISREG(st.st_mode) ? uint64_t(st.st_size) : 0);
+  int readError = 0;
+  stream(loader, [&](char* into, size_t room) {
+    for (;;) {
+      ssize_t got = read(fd, into, room);
+      if (got >= 0 || errno != EINTR) {
+        if (got < 0) readError = errno;
+        return got;
+      }
     }
-    bool atEnd = got == 0;
-    held += size_t(got);
-    size_t used = feed(loader, block.get(), held, atEnd);
-    if (!loader.result.ok() || atEnd) break;
-    std::memmove(block.get(), block.get() + used, held - used);
-    held -= used;
-    if (held == capacity) {
-      std::unique_ptr<char[]> larger(new char[capacity * 2]);
-      std::memcpy(larger.get(), block.get(), held);
-      block = std::move(larger);
-      capacity *= 2;
-    }
-  }
+  });
   close(fd);
+  if (readError) {
+    shapes.clear();
+    return cannotRead(path, "cannot read", readError, errorText);
+  }
   return finishLoad(loader);
 }
 

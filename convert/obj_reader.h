@@ -23,16 +23,25 @@ struct LoadResult {
   bool ok() const { return status == LoadStatus::Loaded; }
 };
 
+// What a load keeps besides positions, normals and indices. A caller that
+// never reads texture coordinates or material ids saves their memory and,
+// for texture coordinates, the reading of the values.
+struct LoadOptions {
+  bool keepTexcoords = true;
+  bool keepMaterialIds = true;
+};
+
 // Reads an OBJ file and the material libraries it names into shapes, in
 // file order. `errorText` collects the loader's diagnostics (a missing
 // library, an unopenable file), which are informational only.
 LoadResult loadObjFile(const std::string& path, std::vector<ObjShape>& shapes,
                        std::vector<ObjMaterial>& materials, std::string& errorText,
-                       MaterialReader& materialReader);
+                       MaterialReader& materialReader, const LoadOptions& options = LoadOptions());
 LoadResult loadObjFile(const std::string& path, std::vector<ObjShape>& shapes,
                        std::vector<ObjMaterial>& materials, std::string& errorText);
 
 // The same from OBJ text in memory; `path` only names it in failures.
 LoadResult loadObjBuffer(const char* data, size_t size, const std::string& path,
                          std::vector<ObjShape>& shapes, std::vector<ObjMaterial>& materials,
-                         std::string& errorText, MaterialReader& materialReader);
+                         std::string& errorText, MaterialReader& materialReader,
+                         const LoadOptions& options = LoadOptions());

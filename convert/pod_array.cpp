@@ -79,3 +79,31 @@ void podFree(void* block, size_t bytes) {
   else
     std::free(block);
 }
+
+void podDiscard(void* block, size_t bytes) {
+  uintptr_t start = roundUp(uintptr_t(block), 4096);
+  uintptr_t end = (uintptr_t(block) + bytes) & ~uintptr_t(4095);
+  if (end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_DONTNEED);
+}
+
+bool reserveZone(ArrayZone& zone, size_t bytes) {
+  releaseZone(zone);
+  bytes = roundUp(bytes, kHugePage);
+  size_t span = bytes + kHugePage;
+  void* raw = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  if (raw == MAP_FAILED) return false;
+  uintptr_t start = roundUp(uintptr_t(raw), kHugePage);
+  size_t head = start - uintptr_t(raw);
+  if (head) munmap(raw, head);
+  munmap(reinterpret_cast<char*>(start) + bytes, span - head - bytes);
+  madvise(reinterpret_cast<void*>(start), bytes, MADV_HUGEPAGE);
+  zone.base = reinterpret_cast<char*>(start);
+  zone.reserved = bytes;
+  zone.used = 0;
+  return true;
+}
+
+void releaseZone(ArrayZone& zone) {
+  if (zone.base) munmap(zone.base, zone.reserved);
+  zone = ArrayZone();
+}

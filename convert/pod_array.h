@@ -13,6 +13,21 @@
 void* podAllocate(size_t bytes);
 void* podReallocate(void* block, size_t oldBytes, size_t newBytes);
 void podFree(void* block, size_t bytes);
+// Returns the whole pages inside [block, block + bytes) to the system.
+void podDiscard(void* block, size_t bytes);
+
+// A large reservation of address space from which consecutive arrays are
+// carved. Only the newest array grows, into the untouched space after it,
+// so arrays that fill one after another share huge pages and never move.
+struct ArrayZone {
+  char* base = nullptr;
+  size_t reserved = 0;
+  size_t used = 0;
+};
+// False, leaving the zone empty, when the address space is not available;
+// arrays then simply own their memory.
+bool reserveZone(ArrayZone& zone, size_t bytes);
+void releaseZone(ArrayZone& zone);
 
 // A growable array of trivially copyable values: the flat attribute and
 // index lists of the loader, the shapes and the welding cache.
@@ -23,13 +38,16 @@ struct PodArray {
   T* ptr = nullptr;
   size_t count = 0;
   size_t capacity = 0;
+  bool borrowed = false;  // the storage belongs to an ArrayZone
 
   PodArray() = default;
   PodArray(std::initializer_list<T> values) { append(values.begin(), values.size()); }
   PodArray(const PodArray& other) { append(other.ptr, other.count); }
-  PodArray(PodArray&& other) noexcept : ptr(other.ptr), count(other.count), capacity(other.capacity) {
+  PodArray(PodArray&& other) noexcept
+      : ptr(other.ptr), count(other.count), capacity(other.capacity), borrowed(other.borrowed) {
     other.ptr = nullptr;
     other.count = other.capacity = 0;
+    other.borrowed = false;
   }
   PodArray& operator=(const PodArray& other) {
     if (this != &other) {
@@ -44,8 +62,10 @@ struct PodArray {
       ptr = other.ptr;
       count = other.count;
       capacity = other.capacity;
+      borrowed = other.borrowed;
       other.ptr = nullptr;
       other.count = other.capacity = 0;
+      other.borrowed = false;
     }
     return *this;
   }
@@ -65,7 +85,15 @@ struct PodArray {
 
   void reserve(size_t wanted) {
     if (wanted <= capacity) return;
-    ptr = static_cast<T*>(podReallocate(ptr, capacity * sizeof(T), wanted * sizeof(T)));
+    if (borrowed) {
+      // The zone is full: continue in memory of its own.
+      T* own = static_cast<T*>(podAllocate(wanted * sizeof(T)));
+      if (count) std::memcpy(static_cast<void*>(own), ptr, count * sizeof(T));
+      ptr = own;
+      borrowed = false;
+    } else {
+      ptr = static_cast<T*>(podReallocate(ptr, capacity * sizeof(T), wanted * sizeof(T)));
+    }
     capacity = wanted;
   }
   // Room for `extra` more values, growing geometrically.
@@ -99,11 +127,32 @@ struct PodArray {
   }
   void clear() { count = 0; }
   void release() {
-    if (ptr) podFree(ptr, capacity * sizeof(T));
+    if (borrowed)
+      podDiscard(ptr, capacity * sizeof(T));
+    else if (ptr)
+      podFree(ptr, capacity * sizeof(T));
     ptr = nullptr;
     count = capacity = 0;
+    borrowed = false;
   }
 };
+
+// Starts the empty `array` at the free end of `zone`.
+template <class T>
+void openInZone(PodArray<T>& array, ArrayZone& zone) {
+  if (!zone.base || array.ptr) return;
+  array.ptr = reinterpret_cast<T*>(zone.base + zone.used);
+  array.capacity = (zone.reserved - zone.used) / sizeof(T);
+  array.borrowed = true;
+}
+
+// Ends `array`'s growth: the zone's next array starts after it.
+template <class T>
+void closeInZone(PodArray<T>& array, ArrayZone& zone) {
+  if (!array.borrowed || reinterpret_cast<char*>(array.ptr) != zone.base + zone.used) return;
+  zone.used += (array.count * sizeof(T) + 63) & ~size_t(63);
+  array.capacity = array.count;
+}
 
 template <class T>
 bool operator==(const PodArray<T>& a, const PodArray<T>& b) {

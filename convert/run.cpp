@@ -31,7 +31,12 @@ bool loadAndConvert(const std::string& inputPath, bool combineMeshes,
   std::vector<ObjShape> shapes;
   std::vector<ObjMaterial> materials;
   std::string loaderText;  // the loader's own diagnostics are not shown
-  LoadResult loaded = loadObjFile(inputPath, shapes, materials, loaderText);
+  // Texture coordinates and material ids never reach the mesh file.
+  LoadOptions options;
+  options.keepTexcoords = false;
+  options.keepMaterialIds = false;
+  FileMaterialReader materialReader;
+  LoadResult loaded = loadObjFile(inputPath, shapes, materials, loaderText, materialReader, options);
   if (!loaded.ok()) {
     endLine("failed");
     explain(loaded.path, loaded.line, loaded.reason);

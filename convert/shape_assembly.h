@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "pod_array.h"
@@ -19,6 +20,20 @@ inline bool operator==(const CornerIndex& a, const CornerIndex& b) {
   return a.v_idx == b.v_idx && a.vt_idx == b.vt_idx && a.vn_idx == b.vn_idx;
 }
 
+// Address space shared by the shapes of one load: a shape's lists follow
+// the previous shape's lists in these zones (see ArrayZone).
+struct ShapeStorage {
+  ArrayZone positions, normals, texcoords, indices, materialIds;
+  ShapeStorage() = default;
+  ShapeStorage(const ShapeStorage&) = delete;
+  ShapeStorage& operator=(const ShapeStorage&) = delete;
+  ~ShapeStorage();
+};
+
+// Reserves zones for the shapes of an input of `inputBytes` bytes (0 when
+// unknown); null when the address space is not available.
+std::shared_ptr<ShapeStorage> makeShapeStorage(uint64_t inputBytes);
+
 // One shape of the OBJ shape model. `normals` and `texcoords` hold one entry
 // per vertex that received one, in vertex creation order, so they line up
 // with `positions` only when every vertex received one.
@@ -29,20 +44,32 @@ struct ObjShape {
   PodArray<float> texcoords;    // 2 per vertex that has a texture coordinate
   PodArray<uint32_t> indices;   // 3 per triangle, numbering this shape's vertices
   PodArray<int32_t> materialIds;  // 1 per triangle, -1 for none
+  std::shared_ptr<ShapeStorage> storage;  // keeps zone-backed lists alive
 
   size_t vertexCount() const { return positions.size() / 3; }
 };
 
+// Places the new, empty shape's lists at the free ends of `storage`'s zones.
+void openShape(ObjShape& shape, const std::shared_ptr<ShapeStorage>& storage);
+// Ends the shape's growth, so the next shape's lists follow it.
+void closeShape(ObjShape& shape);
+
 // Maps a corner triple to the vertex it became within one face group.
-// Open addressing with linear probing; a slot keeps the position index next
-// to the vertex so that most probes are decided without touching `corners`.
+// Corners are found through their position index: faces mostly name nearby
+// positions, so a table indexed by position keeps lookups in cache where a
+// hash of the triple would scatter them. Corners of one position that
+// differ in texture or normal index are chained. Position indices that name
+// no vertex yet (forward or broken references) go to a small hash table.
 struct VertexCache {
   struct Slot {
     int32_t v_idx;
     uint32_t vertexPlusOne;  // 0 marks an empty slot
   };
-  PodArray<Slot> slots;
-  PodArray<CornerIndex> corners;  // the group's new vertices, in creation order
+  PodArray<uint32_t> byPosition;    // 1 + the group's first vertex at that position, or 0
+  PodArray<uint32_t> samePosition;  // per vertex: 1 + the next vertex at its position, or 0
+  PodArray<Slot> slots;             // open addressing, linear probing
+  size_t hashed = 0;                // corners held in `slots`
+  PodArray<CornerIndex> corners;    // the group's new vertices, in creation order
 };
 
 // A corner whose position index named no vertex when its face was read.
@@ -60,6 +87,7 @@ struct PendingCorner {
 struct FaceGroup {
   bool hasFaces = false;  // a face of any corner count was added
   int32_t materialId = -1;
+  bool recordMaterialIds = true;  // false when no one reads ObjShape::materialIds
   uint32_t firstVertex = 0;  // the shape's vertex count when the group's first face came
   VertexCache cache;
   PodArray<PendingCorner> pending;

@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds in build-bench/ and runs the end-to-end
+# benchmark; arguments go to bench/run.py (--quick, --runs N, --callgrind).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh
+cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DOBJ2MESH_BUILD_TESTS=OFF > /dev/null
+cmake --build build-bench -j"$(nproc)" --target obj2mesh tinyobj_load micro_bench
+python3 bench/run.py build-bench "$@"
