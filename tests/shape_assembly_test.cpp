@@ -146,8 +146,9 @@ INSTANTIATE_TEST_SUITE_P(Cases, AssemblyTable, testing::ValuesIn(kCases),
                            return name;
                          });
 
-// Many distinct corners in a few large groups (so the vertex cache grows
-// well past its first size), checked against a plain ordered map that
+// Many distinct corners in large groups (so the vertex cache grows well past
+// its first size) alternating with small ones (so a cache reused after a
+// large group must start clean), checked against a plain ordered map that
 // follows the welding rule literally.
 TEST(ShapeAssembly, LargeGroupsMatchPlainMapWelding) {
   const int kPositions = 300, kNormals = 40, kTexcoords = 40;
@@ -158,7 +159,7 @@ TEST(ShapeAssembly, LargeGroupsMatchPlainMapWelding) {
   FaceGroup group;
   std::vector<float> wantPositions, wantNormals, wantTexcoords;
   std::vector<uint32_t> wantIndices;
-  for (int g = 0; g < 4; ++g) {
+  for (int g = 0; g < 6; ++g) {
     std::map<std::tuple<int32_t, int32_t, int32_t>, uint32_t> cache;
     auto weld = [&](const CornerIndex& c) {
       auto key = std::make_tuple(c.v_idx, c.vt_idx, c.vn_idx);
@@ -174,7 +175,7 @@ TEST(ShapeAssembly, LargeGroupsMatchPlainMapWelding) {
       return vertex;
     };
     std::vector<Face> faces;
-    for (int f = 0; f < 2000; ++f) {
+    for (int f = 0, n = g % 2 ? 3 : 2000; f < n; ++f) {
       Face face(3 + random() % 4);
       for (CornerIndex& c : face) c = C(int32_t(random() % kPositions), component(kTexcoords), component(kNormals));
       for (size_t k = 2; k < face.size(); ++k)
