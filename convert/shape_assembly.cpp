@@ -53,6 +53,9 @@ ShapeStorage::~ShapeStorage() {
 }
 
 std::shared_ptr<ShapeStorage> makeShapeStorage(uint64_t inputBytes) {
+  // Small inputs gain nothing from zones but their setup.
+  constexpr uint64_t kSmall = uint64_t(4) << 20;
+  if (inputBytes && inputBytes < kSmall) return nullptr;
   // A list can outgrow its zone (it then moves to memory of its own), so
   // the size only has to be generous: no list takes much more than 6 bytes
   // per byte of input. The space is only reserved, never committed.
