@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <unordered_set>
 
 #include "line_reader.h"
 #include "text_scan.h"
@@ -27,6 +28,8 @@ struct ObjLoader {
   size_t texcoordCount = 0;  // "vt" lines, also when their values are not kept
   bool keepTexcoords = true;
   MaterialTable materialTable;
+  std::unordered_set<std::string> libraryNames;     // libraries read, by name
+  std::unordered_set<std::string> libraryContents;  // and by their bytes
 
   std::shared_ptr<ShapeStorage> storage;
   ObjShape shape;
@@ -149,6 +152,27 @@ bool switchMaterial(ObjLoader& loader, const std::string& materialName) {
   return true;
 }
 
+// Reads the library an "mtllib" line names. Parsing a library again cannot
+// register a name (its first parse registered every name in it, and the
+// first registration wins); it would only append copies of its materials
+// that no "usemtl" can reach. A small file naming one large library on many
+// lines would then take time and memory in the product of the two sizes. So
+// a name is read once per load, and bytes already parsed under another name
+// (say "./a.mtl" after "a.mtl") are not parsed again. Skipping the copies
+// leaves every material switch, and so the mesh file, as it was; only the
+// ids of later libraries' materials come out lower.
+void readLibraryOnce(ObjLoader& loader, const std::string& name) {
+  if (!loader.libraryNames.insert(name).second) return;
+  std::string contents;
+  if (!loader.materialReader->read(name, contents)) {
+    contents.clear();
+    *loader.errorText += "WARN: Material file [ " + name + " ] not found. Created a default material.";
+  }
+  auto parsed = loader.libraryContents.insert(std::move(contents));
+  if (!parsed.second) return;
+  parseMaterialLibrary(parsed.first->data(), parsed.first->size(), *loader.materials, loader.materialTable);
+}
+
 // The first group name: the second word of the line, words being split at
 // spaces, tabs and carriage returns.
 std::string groupName(const char* p, const char* end) {
@@ -193,8 +217,7 @@ bool readLine(ObjLoader& loader, const char* p, const char* end) {
       return true;
     case 'm':
       if ((rest = afterKeyword(p, end, "mtllib")))
-        readMaterialLibrary(firstWord(rest, end), *loader.materialReader, *loader.materials,
-                            loader.materialTable, *loader.errorText);
+        readLibraryOnce(loader, firstWord(rest, end));
       return true;
     default:
       return true;
