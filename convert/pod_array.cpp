@@ -7,8 +7,25 @@
 
 namespace {
 
+// AddressSanitizer checks bounds only around the blocks it allocates
+// itself: in sanitizer builds every array is a malloc block of its own,
+// never a mapping or a share of a zone, so that an access past its end is
+// caught.
+#if defined(__SANITIZE_ADDRESS__)
+#define OBJ2MESH_ADDRESS_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define OBJ2MESH_ADDRESS_SANITIZER 1
+#endif
+#endif
+#ifdef OBJ2MESH_ADDRESS_SANITIZER
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+
 // Below this a block comes from malloc; above it gets its own mapping.
-constexpr size_t kMappedThreshold = size_t(64) << 10;
+constexpr size_t kMappedThreshold = kSanitized ? SIZE_MAX : size_t(64) << 10;
 constexpr size_t kHugePage = size_t(2) << 20;
 
 size_t roundUp(size_t bytes, size_t unit) { return (bytes + unit - 1) & ~(unit - 1); }
@@ -88,6 +105,7 @@ void podDiscard(void* block, size_t bytes) {
 
 bool reserveZone(ArrayZone& zone, size_t bytes) {
   releaseZone(zone);
+  if (kSanitized) return false;
   bytes = roundUp(bytes, kHugePage);
   size_t span = bytes + kHugePage;
   void* raw = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
