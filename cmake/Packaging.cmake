@@ -24,8 +24,9 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/obj2meshConfigVersion.cma
 install(FILES ${PROJECT_BINARY_DIR}/obj2meshConfig.cmake ${PROJECT_BINARY_DIR}/obj2meshConfigVersion.cmake
   DESTINATION ${OBJ2MESH_CMAKE_DIR})
 
-# Manual pages, with the version filled in and compressed as Debian wants them; -n keeps the name and time
-# stamp out of the archive so that rebuilds give the same bytes.
+# Manual pages, with the version filled in and compressed as Debian wants
+# them; -n keeps the name and time stamp out of the archive so that rebuilds
+# give the same bytes.
 set(obj2mesh_man_pages)
 foreach(page obj2mesh.1 meshinfo.1)
   set(source ${PROJECT_BINARY_DIR}/man/${page})
