@@ -32,7 +32,8 @@ TEST(PodArray, GrowthAcrossEveryKindOfBlockKeepsValues) {
 
 TEST(PodArray, ArraysFollowEachOtherInAZoneAndLeaveItWhenFull) {
   ArrayZone zone;
-  ASSERT_TRUE(reserveZone(zone, 1));  // rounded up to one huge page
+  // Sanitizer builds keep every array in a block of its own, without zones.
+  if (!reserveZone(zone, 1)) GTEST_SKIP() << "no zones in this build";
   const size_t zoneFloats = zone.reserved / sizeof(float);
 
   PodArray<float> first, second, third;
