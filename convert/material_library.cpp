@@ -133,13 +133,18 @@ void parseMaterialLibrary(const char* data, size_t size, std::vector<ObjMaterial
   addMaterial(material, materials, table);
 }
 
-void readMaterialLibrary(const std::string& name, MaterialReader& reader,
-                         std::vector<ObjMaterial>& materials, MaterialTable& table,
-                         std::string& errorText) {
+std::string readLibraryText(const std::string& name, MaterialReader& reader, std::string& errorText) {
   std::string contents;
   if (!reader.read(name, contents)) {
     contents.clear();
     errorText += "WARN: Material file [ " + name + " ] not found. Created a default material.";
   }
+  return contents;
+}
+
+void readMaterialLibrary(const std::string& name, MaterialReader& reader,
+                         std::vector<ObjMaterial>& materials, MaterialTable& table,
+                         std::string& errorText) {
+  std::string contents = readLibraryText(name, reader, errorText);
   parseMaterialLibrary(contents.data(), contents.size(), materials, table);
 }

@@ -60,6 +60,10 @@ void readMaterialLibrary(const std::string& name, MaterialReader& reader,
                          std::vector<ObjMaterial>& materials, MaterialTable& table,
                          std::string& errorText);
 
+// The bytes of the library named `name`; a library that cannot be read
+// reads as empty, and a warning is appended to `errorText`.
+std::string readLibraryText(const std::string& name, MaterialReader& reader, std::string& errorText);
+
 // Parses library text (as readMaterialLibrary does once it has the bytes).
 void parseMaterialLibrary(const char* data, size_t size, std::vector<ObjMaterial>& materials,
                           MaterialTable& table);
