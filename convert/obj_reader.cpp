@@ -250,8 +250,8 @@ size_t feed(ObjLoader& loader, const char* data, size_t size, bool atEnd) {
 // bytes after its data, which the statement readers rely on.
 // readMore(into, room) returns the bytes read, 0 at the end, -1 on error.
 template <class ReadMore>
-void stream(ObjLoader& loader, ReadMore&& readMore) {
-  size_t capacity = size_t(1) << 20;
+void stream(ObjLoader& loader, size_t capacity, ReadMore&& readMore) {
+  if (capacity == 0) capacity = 1;
   std::unique_ptr<char[]> block(new char[capacity + kLinePadding]);
   size_t held = 0;
   for (;;) {
@@ -297,7 +297,7 @@ LoadResult loadObjBuffer(const char* data, size_t size, const std::string& path,
   ObjLoader loader;
   startLoad(loader, path, shapes, materials, errorText, materialReader, options, size);
   size_t offset = 0;
-  stream(loader, [&](char* into, size_t room) {
+  stream(loader, options.firstBlockBytes, [&](char* into, size_t room) {
     size_t n = room < size - offset ? room : size - offset;
     std::memcpy(into, data + offset, n);
     offset += n;
@@ -329,7 +329,7 @@ LoadResult loadObjFile(const std::string& path, std::vector<ObjShape>& shapes,
   startLoad(loader, path, shapes, materials, errorText, materialReader, options,
             S_ISREG(st.st_mode) ? uint64_t(st.st_size) : 0);
   int readError = 0;
-  stream(loader, [&](char* into, size_t room) {
+  stream(loader, options.firstBlockBytes, [&](char* into, size_t room) {
     for (;;) {
       ssize_t got = read(fd, into, room);
       if (got >= 0 || errno != EINTR) {

@@ -29,6 +29,10 @@ struct LoadResult {
 struct LoadOptions {
   bool keepTexcoords = true;
   bool keepMaterialIds = true;
+  // Size of the first block the text is read in (a longer line grows it).
+  // Tests and fuzzers make it small, so that lines cross block ends the way
+  // they do in large files.
+  size_t firstBlockBytes = size_t(1) << 20;
 };
 
 // Reads an OBJ file and the material libraries it names into shapes, in
