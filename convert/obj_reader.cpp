@@ -163,12 +163,7 @@ bool switchMaterial(ObjLoader& loader, const std::string& materialName) {
 // ids of later libraries' materials come out lower.
 void readLibraryOnce(ObjLoader& loader, const std::string& name) {
   if (!loader.libraryNames.insert(name).second) return;
-  std::string contents;
-  if (!loader.materialReader->read(name, contents)) {
-    contents.clear();
-    *loader.errorText += "WARN: Material file [ " + name + " ] not found. Created a default material.";
-  }
-  auto parsed = loader.libraryContents.insert(std::move(contents));
+  auto parsed = loader.libraryContents.insert(readLibraryText(name, *loader.materialReader, *loader.errorText));
   if (!parsed.second) return;
   parseMaterialLibrary(parsed.first->data(), parsed.first->size(), *loader.materials, loader.materialTable);
 }
