@@ -6,7 +6,6 @@
 // of a folder tree to tell exactly which files a run left behind.
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -15,15 +14,12 @@
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
-#include <system_error>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -42,8 +38,19 @@ struct RunOptions {
   long long fileSizeLimit = -1;
 };
 
+inline std::string drain(int fd) {
+  std::string text;
+  char buffer[4096];
+  for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) != 0;)
+    if (n > 0) text.append(buffer, size_t(n));
+    else if (errno != EINTR) break;
+  close(fd);
+  return text;
+}
+
 // Runs OBJ2MESH_EXE in `cwd` with `args` after argv[0]. Standard input is
 // /dev/null; the umask is 022 so that the mode of created files is known.
+// The program writes a few lines at most, so the pipes are read in turn.
 inline RunOutcome runProgram(const fs::path& cwd, const std::vector<std::string>& args,
                              const RunOptions& options = {}) {
   RunOutcome outcome;
@@ -52,17 +59,14 @@ inline RunOutcome runProgram(const fs::path& cwd, const std::vector<std::string>
     ADD_FAILURE() << "pipe: " << std::strerror(errno);
     return outcome;
   }
-  std::vector<std::string> storage;
-  storage.push_back(options.argv0);
+  std::vector<std::string> storage{options.argv0};
   storage.insert(storage.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (std::string& s : storage) argv.push_back(s.data());
   argv.push_back(nullptr);
   const std::string dir = cwd.string();
-
   pid_t pid = fork();
-  if (pid == 0) {
-    // Only async-signal-safe calls from here on.
+  if (pid == 0) {  // only async-signal-safe calls from here on
     int in = open("/dev/null", O_RDONLY);
     if (in < 0 || dup2(in, 0) < 0 || dup2(outPipe[1], 1) < 0 || dup2(errPipe[1], 2) < 0) _exit(126);
     if (chdir(dir.c_str()) != 0) _exit(126);
@@ -78,48 +82,20 @@ inline RunOutcome runProgram(const fs::path& cwd, const std::vector<std::string>
   }
   close(outPipe[1]);
   close(errPipe[1]);
-  if (pid < 0) {
-    close(outPipe[0]);
-    close(errPipe[0]);
-    ADD_FAILURE() << "fork: " << std::strerror(errno);
-    return outcome;
-  }
-  // Both pipes are drained together so that neither can fill up and block.
-  struct pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
-  std::string* sinks[2] = {&outcome.out, &outcome.err};
-  int remaining = 2;
-  while (remaining > 0) {
-    if (poll(fds, 2, -1) < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
-    for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-      char buffer[4096];
-      ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
-      if (n > 0) {
-        sinks[i]->append(buffer, size_t(n));
-      } else if (n == 0 || errno != EINTR) {
-        close(fds[i].fd);
-        fds[i].fd = -1;
-        --remaining;
-      }
-    }
-  }
+  outcome.out = drain(outPipe[0]);
+  outcome.err = drain(errPipe[0]);
   int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
+  if (pid < 0 || waitpid(pid, &status, 0) < 0) ADD_FAILURE() << "fork or wait: " << std::strerror(errno);
   if (WIFEXITED(status)) outcome.exitCode = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) outcome.signal = WTERMSIG(status);
   return outcome;
 }
 
-// A fresh folder under $TMPDIR (or /tmp), removed with its content at the end.
+// A fresh folder under the temporary directory, removed with its content.
 class TempDir {
  public:
   TempDir() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/obj2mesh-test-XXXXXX";
+    std::string pattern = (fs::temp_directory_path() / "obj2mesh-test-XXXXXX").string();
     if (!mkdtemp(pattern.data())) ADD_FAILURE() << "mkdtemp: " << std::strerror(errno);
     path_ = pattern;
   }
@@ -155,14 +131,11 @@ using Tree = std::map<std::string, std::string>;
 inline Tree snapshot(const fs::path& root) {
   Tree tree;
   for (const fs::directory_entry& entry : fs::recursive_directory_iterator(root)) {
-    // Lexically: fs::relative would resolve links and name their targets.
-    std::string rel = entry.path().lexically_relative(root).string();
+    std::string rel = entry.path().lexically_relative(root).string();  // fs::relative would follow links
     if (entry.is_symlink())
       tree[rel] = "link:" + fs::read_symlink(entry.path()).string();
-    else if (entry.is_directory())
-      tree[rel] = "dir";
     else
-      tree[rel] = "file:" + readFile(entry.path());
+      tree[rel] = entry.is_directory() ? "dir" : "file:" + readFile(entry.path());
   }
   return tree;
 }

@@ -11,16 +11,13 @@ trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
 command -v dpkg-deb > /dev/null || { echo "skipped: dpkg-deb is not installed"; exit 77; }
-cpack --config "$build/CPackConfig.cmake" -G DEB -B "$work" > "$work/cpack.log" 2>&1 ||
-  { cat "$work/cpack.log"; fail "cpack -G DEB"; }
+cpack --config "$build/CPackConfig.cmake" -G DEB -B "$work" > "$work/log" 2>&1 || { cat "$work/log"; fail cpack; }
 deb=$work/obj2mesh_${version}_$(dpkg --print-architecture).deb
 [ -f "$deb" ] || { ls "$work"; fail "no $(basename "$deb")"; }
 
 field() { dpkg-deb -f "$deb" "$1"; }
-[ "$(field Package)" = obj2mesh ] || fail "Package: $(field Package)"
-[ "$(field Version)" = "$version" ] || fail "Version: $(field Version)"
-[ -n "$(field Maintainer)" ] || fail "no Maintainer"
-[ -n "$(field Description)" ] || fail "no Description"
+[ "$(field Package) $(field Version)" = "obj2mesh $version" ] || fail "$(field Package) $(field Version)"
+[ -n "$(field Maintainer)" ] && [ -n "$(field Description)" ] || fail "no Maintainer or Description"
 depends=$(field Depends)
 # The header needs the FlatBuffers headers; the programs need the C++
 # runtime, which only dpkg-shlibdeps adds.
@@ -38,9 +35,8 @@ sort > "$work/expected" <<'LIST'
 ./usr/share/obj2mesh/mesh.fbs
 LIST
 # The CMake package directory follows the build's library directory.
-grep '/cmake/obj2mesh/' "$work/contents" | sed 's|.*/cmake/obj2mesh/||' > "$work/cmake_files"
 for f in obj2meshConfig.cmake obj2meshConfigVersion.cmake obj2meshTargets.cmake; do
-  grep -qx "$f" "$work/cmake_files" || fail "the package lacks $f"
+  grep -q "/cmake/obj2mesh/$f\$" "$work/contents" || fail "the package lacks $f"
 done
 grep -v '/cmake/obj2mesh/' "$work/contents" | diff -u "$work/expected" - || fail "unexpected package contents"
 

@@ -24,23 +24,14 @@ import unittest
 MESHINFO = OBJ2MESH = SCHEMA = SHARED = None
 
 # Two groups: a quad with a normal on every corner, a triangle without.
-TWO_GROUPS = """v 0 0 0
-v 1 0 0
-v 1 1 0
-v 0 1 0
-v 0.5 -2 3.25
-vn 0 0 1
-g quad
-f 1//1 2//1 3//1 4//1
-g tri
-f 5 2 1
-"""
+TWO_GROUPS = "v 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0\nv 0.5 -2 3.25\nvn 0 0 1\n" \
+             "g quad\nf 1//1 2//1 3//1 4//1\ng tri\nf 5 2 1\n"
 
 LIMIT = 2**31 - 1  # a FlatBuffers buffer must be smaller
 
 
-def meshinfo(*args, cwd=None):
-    return subprocess.run([MESHINFO, *args], capture_output=True, text=True, cwd=cwd)
+def run(*args, cwd=None):
+    return subprocess.run(args, capture_output=True, text=True, cwd=cwd)
 
 
 def reasons(stderr, paths):
@@ -55,46 +46,42 @@ def reasons(stderr, paths):
 
 # --- just enough of the FlatBuffers layout to find the bytes to damage ---
 
+POSITIONS, NORMALS, INDICES = 0, 1, 2
+
+
 def u32(buf, at):
     return struct.unpack_from("<I", buf, at)[0]
 
 
+def vtable(buf, table):
+    return table - struct.unpack_from("<i", buf, table)[0]
+
+
 def field(buf, table, slot):
-    """Position of the field's value in the table, or None when absent."""
-    vtable = table - struct.unpack_from("<i", buf, table)[0]
-    entry = vtable + 4 + 2 * slot
-    if entry >= vtable + struct.unpack_from("<H", buf, vtable)[0]:
-        return None
-    offset = struct.unpack_from("<H", buf, entry)[0]
-    return table + offset if offset else None
+    """Position of the field's value in the table."""
+    return table + struct.unpack_from("<H", buf, vtable(buf, table) + 4 + 2 * slot)[0]
 
 
-def target(buf, at):
-    """Follows the 32-bit offset stored at `at`."""
-    return at + u32(buf, at)
+def vector(buf, table, slot):
+    """Position of the length word of the vector a table's field points at."""
+    return field(buf, table, slot) + u32(buf, field(buf, table, slot))
 
 
 def meshes(buf):
-    vector = target(buf, field(buf, u32(buf, 0), 0))
-    return [target(buf, vector + 4 + 4 * i) for i in range(u32(buf, vector))]
-
-
-POSITIONS, NORMALS, INDICES = 0, 1, 2
-
-
-def vector(buf, mesh, slot):
-    """Position of the vector's length word."""
-    return target(buf, field(buf, mesh, slot))
+    at = vector(buf, u32(buf, 0), 0)
+    return [at + 4 + 4 * i + u32(buf, at + 4 + 4 * i) for i in range(u32(buf, at))]
 
 
 class CheckTest(unittest.TestCase):
     def setUp(self):
         self.dir = tempfile.mkdtemp()
         self.addCleanup(shutil.rmtree, self.dir)
-        with open(self.path("two.obj"), "w") as f:
-            f.write(TWO_GROUPS)
-        for args in (["-o", "split.mesh", "-c", "false"], ["-o", "joined.mesh"]):
-            subprocess.run([OBJ2MESH, "two.obj", *args], cwd=self.dir, check=True, capture_output=True)
+        self.write("two.obj", TWO_GROUPS.encode())
+        self.write("none.obj", b"v 1 2 3\n")
+        for obj, out, mode in (("two", "split", "false"), ("two", "joined", "true"), ("none", "none_split", "false"),
+                               ("none", "none_joined", "true")):
+            subprocess.run([OBJ2MESH, obj + ".obj", "-o", out + ".mesh", "-c", mode], cwd=self.dir, check=True,
+                           capture_output=True)
         with open(self.path("split.mesh"), "rb") as f:
             self.split = f.read()
 
@@ -106,216 +93,143 @@ class CheckTest(unittest.TestCase):
             f.write(data)
         return self.path(name)
 
-    def patched(self, name, at, fmt, value):
-        data = bytearray(self.split)
-        struct.pack_into(fmt, data, at, value)
-        return self.write(name, bytes(data))
-
-    def assertRejected(self, files, reason_pattern):
+    def assertRejected(self, files, pattern):
         """Every file is rejected, each with its own reason on stderr."""
-        result = meshinfo(*files)
-        self.assertEqual(result.returncode, 1, result.stderr)
-        self.assertEqual(result.stdout, "")
+        result = run(MESHINFO, *files)
+        self.assertEqual((result.returncode, result.stdout), (1, ""), result.stderr)
         found = reasons(result.stderr, files)
         self.assertEqual(sorted(found), sorted(files))
         for path, reason in found.items():
-            self.assertRegex(reason, reason_pattern, path)
+            self.assertRegex(reason, pattern, path)
 
     def test_reports_counts_normals_and_bounds(self):
-        result = meshinfo("--json", self.path("split.mesh"), self.path("joined.mesh"))
-        self.assertEqual(result.returncode, 0, result.stderr)
-        self.assertEqual(result.stderr, "")
+        result = run(MESHINFO, "--json", self.path("split.mesh"), self.path("joined.mesh"))
+        self.assertEqual((result.returncode, result.stderr), (0, ""))
         split, joined = json.loads(result.stdout)
         self.assertEqual(split["meshCount"], 2)
         self.assertEqual(split["meshes"], [
             {"positions": 4, "normals": 4, "normalsPerPosition": True, "triangles": 2,
              "bounds": {"min": [0, 0, 0], "max": [1, 1, 0]}},
             {"positions": 3, "normals": 0, "normalsPerPosition": False, "triangles": 1,
-             "bounds": {"min": [0, -2, 0], "max": [1, 0, 3.25]}},
-        ])
+             "bounds": {"min": [0, -2, 0], "max": [1, 0, 3.25]}}])
         self.assertEqual(joined["meshes"], [
             {"positions": 7, "normals": 4, "normalsPerPosition": False, "triangles": 3,
-             "bounds": {"min": [0, -2, 0], "max": [1, 1, 3.25]}},
-        ])
-
-        text = meshinfo(self.path("split.mesh"))
-        self.assertEqual(text.returncode, 0)
-        self.assertEqual(text.stdout.splitlines()[1:], [
+             "bounds": {"min": [0, -2, 0], "max": [1, 1, 3.25]}}])
+        text = run(MESHINFO, self.path("split.mesh")).stdout.splitlines()
+        self.assertRegex(text[0], r": 2 meshes; 7 positions, 4 normals, 3 triangles in all$")
+        self.assertEqual(text[1:], [
             "  mesh 0: 4 positions, 4 normals (one per position), 2 triangles, bounds (0, 0, 0) to (1, 1, 0)",
-            "  mesh 1: 3 positions, 0 normals (none), 1 triangle, bounds (0, -2, 0) to (1, 0, 3.25)",
-        ])
-        self.assertRegex(text.stdout.splitlines()[0], r": 2 meshes; 7 positions, 4 normals, 3 triangles in all$")
+            "  mesh 1: 3 positions, 0 normals (none), 1 triangle, bounds (0, -2, 0) to (1, 0, 3.25)"])
 
     def test_empty_model_and_empty_mesh_are_valid(self):
-        self.write("none.obj", b"v 1 2 3\n")
-        subprocess.run([OBJ2MESH, "none.obj", "-o", "a.mesh", "-c", "false"], cwd=self.dir, check=True,
-                       capture_output=True)
-        subprocess.run([OBJ2MESH, "none.obj", "-o", "b.mesh"], cwd=self.dir, check=True, capture_output=True)
-        result = meshinfo("--json", self.path("a.mesh"), self.path("b.mesh"))
+        result = run(MESHINFO, "--json", self.path("none_split.mesh"), self.path("none_joined.mesh"))
         self.assertEqual(result.returncode, 0, result.stderr)
-        a, b = json.loads(result.stdout)
-        self.assertEqual(a["meshes"], [])
-        self.assertEqual(b["meshes"], [{"positions": 0, "normals": 0, "normalsPerPosition": True,
-                                        "triangles": 0, "bounds": None}])
+        self.assertEqual([r["meshes"] for r in json.loads(result.stdout)], [[], [
+            {"positions": 0, "normals": 0, "normalsPerPosition": True, "triangles": 0, "bounds": None}]])
 
     def test_rejects_every_truncation(self):
         files = [self.write("cut%d.mesh" % n, self.split[:n]) for n in range(1, len(self.split))]
         self.assertRejected(files, r"verification failed")
 
-    def test_rejects_index_beyond_positions(self):
-        for number, mesh in enumerate(meshes(self.split)):
-            count = u32(self.split, vector(self.split, mesh, POSITIONS))
-            last_index = vector(self.split, mesh, INDICES) + 4 + 4 * 2
-            # The highest index that names a position still passes.
-            ok = self.patched("ok%d.mesh" % number, last_index, "<I", count - 1)
-            self.assertEqual(meshinfo(ok).returncode, 0)
-            for bad in (count, 0xFFFFFFFF):
-                with self.subTest(mesh=number, index=bad):
-                    path = self.patched("bad%d.mesh" % number, last_index, "<I", bad)
-                    self.assertRejected([path], r"^mesh %d: index 2 is %d, but the mesh has only %d positions$"
-                                        % (number, bad, count))
-
-    def test_rejects_index_count_not_multiple_of_3(self):
-        mesh = meshes(self.split)[1]
-        path = self.patched("short.mesh", vector(self.split, mesh, INDICES), "<I", 2)
-        self.assertRejected([path], r"^mesh 1: 2 indices, not a multiple of 3$")
-
-    def test_rejects_bad_offsets(self):
-        mesh = meshes(self.split)[0]
-        damage = {
-            "root offset past the end": (0, len(self.split) + 8),
-            "root offset misaligned": (0, u32(self.split, 0) + 1),
-            "mesh offset past the end": (field(self.split, u32(self.split, 0), 0), 0x7FFFFFF0),
-            "positions offset past the end": (field(self.split, mesh, POSITIONS), 0x10000),
-            "positions length past the end": (vector(self.split, mesh, POSITIONS), 0x01000000),
-            "vtable offset past the start": (mesh, 0x7FFFFFF0),
-        }
-        files = []
-        for name, (at, value) in damage.items():
-            files.append(self.patched(name.replace(" ", "_") + ".mesh", at, "<I", value))
-        self.assertRejected(files, r"verification failed")
-
-    def test_rejects_absent_vectors(self):
-        mesh = meshes(self.split)[1]
-        mesh_vtable = mesh - struct.unpack_from("<i", self.split, mesh)[0]
-        model = u32(self.split, 0)
-        model_vtable = model - struct.unpack_from("<i", self.split, model)[0]
-        # A zero vtable entry marks the field absent; the buffer stays valid.
-        # Both meshes share the vtable, so mesh 0 is the first to lack it.
-        cases = [("no_normals.mesh", mesh_vtable + 4 + 2 * NORMALS, r"^mesh 0: no normals vector$"),
-                 ("no_indices.mesh", mesh_vtable + 4 + 2 * INDICES, r"^mesh 0: no indices vector$"),
-                 ("no_meshes.mesh", model_vtable + 4, r"^no meshes vector$")]
-        for name, at, pattern in cases:
+    def test_rejects_damaged_files(self):
+        buf = self.split
+        mesh0, mesh1 = meshes(buf)
+        model = u32(buf, 0)
+        verification = r"verification failed"
+        cases = [  # name, offset, format, value, reason
+            ("root past the end", 0, "<I", len(buf) + 8, verification),
+            ("root misaligned", 0, "<I", model + 1, verification),
+            ("mesh offset past the end", field(buf, model, 0), "<I", 0x7FFFFFF0, verification),
+            ("positions offset past the end", field(buf, mesh0, POSITIONS), "<I", 0x10000, verification),
+            ("positions length past the end", vector(buf, mesh0, POSITIONS), "<I", 0x01000000, verification),
+            ("vtable offset past the start", mesh0, "<I", 0x7FFFFFF0, verification),
+            ("2 indices", vector(buf, mesh1, INDICES), "<I", 2, r"^mesh 1: 2 indices, not a multiple of 3$"),
+            # A zero vtable entry marks a field absent and keeps the buffer
+            # valid; both meshes share the vtable, so mesh 0 lacks it first.
+            ("no normals", vtable(buf, mesh1) + 4 + 2 * NORMALS, "<H", 0, r"^mesh 0: no normals vector$"),
+            ("no indices", vtable(buf, mesh1) + 4 + 2 * INDICES, "<H", 0, r"^mesh 0: no indices vector$"),
+            ("no meshes", vtable(buf, model) + 4, "<H", 0, r"^no meshes vector$"),
+        ]
+        # The last index of each mesh: the highest that names a position
+        # passes, one more does not.
+        for number, mesh in enumerate((mesh0, mesh1)):
+            count = u32(buf, vector(buf, mesh, POSITIONS))
+            last = vector(buf, mesh, INDICES) + 4 + 4 * 2
+            cases += [("mesh %d index %d" % (number, bad), last, "<I", bad,
+                       r"^mesh %d: index 2 is %d, but the mesh has only %d positions$" % (number, bad, count))
+                      for bad in (count, 0xFFFFFFFF)]
+            data = bytearray(buf)
+            struct.pack_into("<I", data, last, count - 1)
+            self.assertEqual(run(MESHINFO, self.write("ok%d.mesh" % number, data)).returncode, 0)
+        for name, at, fmt, value, pattern in cases:
             with self.subTest(name):
-                self.assertRejected([self.patched(name, at, "<H", 0)], pattern)
+                data = bytearray(buf)
+                struct.pack_into(fmt, data, at, value)
+                self.assertRejected([self.write(name.replace(" ", "_") + ".mesh", data)], pattern)
 
     def test_rejects_oversized_files_unread(self):
         # Sparse files: no disk space, and meshinfo must not read them.
         for size in (LIMIT, 2**32 + 16):
             with self.subTest(size=size):
-                path = self.path("big%d.mesh" % size)
-                with open(path, "wb") as f:
+                with open(self.path("big.mesh"), "wb") as f:
                     f.truncate(size)
-                self.assertRejected([path], r"^file is %d bytes; .* must be smaller than %d bytes$" % (size, LIMIT))
-                os.remove(path)
+                self.assertRejected([self.path("big.mesh")],
+                                    r"^file is %d bytes; .* must be smaller than %d bytes$" % (size, LIMIT))
 
-    def test_rejects_what_is_not_a_file(self):
-        empty = self.write("empty.mesh", b"")
-        os.mkdir(self.path("dir.mesh"))
-        missing = self.path("missing.mesh")
-        good = self.path("split.mesh")
-        result = meshinfo(empty, self.path("dir.mesh"), missing, good)
+    def test_rejects_what_is_not_a_file_and_reports_the_rest(self):
+        empty, folder, missing, good = (self.path(n) for n in ("empty.mesh", "dir.mesh", "missing.mesh", "split.mesh"))
+        self.write("empty.mesh", b"")
+        os.mkdir(folder)
+        result = run(MESHINFO, empty, folder, missing, good)
         self.assertEqual(result.returncode, 1)
-        self.assertEqual(reasons(result.stderr, [empty, self.path("dir.mesh"), missing, good]), {
-            empty: "empty file",
-            self.path("dir.mesh"): "is a directory",
-            missing: "cannot open: No such file or directory",
-        })
-        # The valid file among them is still reported.
+        self.assertEqual(reasons(result.stderr, [empty, folder, missing, good]), {
+            empty: "empty file", folder: "is a directory", missing: "cannot open: No such file or directory"})
         self.assertIn(good + ": 2 meshes", result.stdout)
-        if os.geteuid() != 0:  # root reads anything
-            locked = self.write("locked.mesh", self.split)
-            os.chmod(locked, 0)
-            self.assertRejected([locked], r"^cannot open: Permission denied$")
-
-    def test_json_lists_invalid_files_too(self):
-        result = meshinfo("--json", self.path("split.mesh"), self.path("missing.mesh"))
-        self.assertEqual(result.returncode, 1)
-        report = json.loads(result.stdout)
+        report = json.loads(run(MESHINFO, "--json", good, missing).stdout)
         self.assertEqual([r["valid"] for r in report], [True, False])
         self.assertEqual(report[1]["error"], "cannot open: No such file or directory")
+        if os.geteuid() != 0:  # root reads anything
+            os.chmod(good, 0)
+            self.assertRejected([good], r"^cannot open: Permission denied$")
 
     def test_command_line(self):
-        for args in (["-h"], ["--help"], ["--json", "--help"]):
-            result = meshinfo(*args)
-            self.assertEqual((result.returncode, result.stderr), (0, ""), args)
-            self.assertTrue(result.stdout.startswith("Usage: meshinfo"))
-        for args in ([], ["--json"], ["-x", "a.mesh"]):
-            result = meshinfo(*args)
-            self.assertEqual((result.returncode, result.stdout), (2, ""), args)
-            self.assertIn("Usage: meshinfo", result.stderr)
+        for args, status in (([], 2), (["--json"], 2), (["-x", "a.mesh"], 2), (["-h"], 0), (["--json", "--help"], 0)):
+            result = run(MESHINFO, *args)
+            shown, quiet = (result.stdout, result.stderr) if status == 0 else (result.stderr, result.stdout)
+            self.assertEqual((result.returncode, quiet, "Usage: meshinfo" in shown), (status, "", True), args)
         shutil.copy(self.path("split.mesh"), self.path("-odd.mesh"))
-        result = meshinfo("--", "-odd.mesh", cwd=self.dir)
-        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(run(MESHINFO, "--", "-odd.mesh", cwd=self.dir).returncode, 0)
 
 
-def lines(obj_bytes):
-    """The lines as the converter reads them: LF or CR LF ends a line, a NUL
-    hides the rest of its line, leading blanks are skipped."""
-    for line in obj_bytes.split(b"\n"):
-        yield line.removesuffix(b"\r").split(b"\0")[0].lstrip(b" \t")
-
-
-def face_triangles(obj_bytes):
-    """Triangles the faces of an OBJ file make when fanned, or None when a
-    face corner is not of a plain form whose reading is obvious."""
+def face_triangles_and_normals(obj_bytes):
+    """Triangles the faces of an OBJ file make when fanned (None when a face
+    corner is not of a plain form whose reading is obvious), and whether it
+    has any normals. LF or CR LF ends a line, a NUL hides the rest of it."""
     corner = re.compile(rb"-?\d+(/-?\d*(/-?\d+)?)?")
-    triangles = 0
-    for line in lines(obj_bytes):
-        if line[:2] not in (b"f ", b"f\t"):
-            continue
-        corners = [c for c in re.split(rb"[ \t]+", line[2:]) if c]
-        if not all(corner.fullmatch(c) for c in corners):
-            return None
-        triangles += max(0, len(corners) - 2)
-    return triangles
-
-
-def has_normals(obj_bytes):
-    return any(line[:3] in (b"vn ", b"vn\t") for line in lines(obj_bytes))
-
-
-def read(path):
-    with open(path, "rb") as f:
-        return f.read()
-
-
-def flatc_decode(mesh_path, out_dir):
-    subprocess.run(["flatc", "--json", "--strict-json", "--raw-binary", "-o", out_dir, SCHEMA, "--", mesh_path],
-                   check=True, capture_output=True)
-    name = os.path.splitext(os.path.basename(mesh_path))[0] + ".json"
-    with open(os.path.join(out_dir, name)) as f:
-        return json.load(f)
+    triangles, normals = 0, False
+    for line in obj_bytes.split(b"\n"):
+        line = line.removesuffix(b"\r").split(b"\0")[0].lstrip(b" \t")
+        normals = normals or line[:3] in (b"vn ", b"vn\t")
+        if line[:2] in (b"f ", b"f\t") and triangles is not None:
+            corners = [c for c in re.split(rb"[ \t]+", line[2:]) if c]
+            triangles = triangles + max(0, len(corners) - 2) if all(map(corner.fullmatch, corners)) else None
+    return triangles, normals
 
 
 class ModelsTest(unittest.TestCase):
     def test_every_converted_model_is_valid_with_matching_counts(self):
         folders = sorted(glob.glob(os.path.join(SHARED, "models", "*", "")))
         self.assertTrue(folders)
-        have_flatc = shutil.which("flatc") is not None
         converted = 0
         for folder in folders:
-            name = os.path.basename(os.path.dirname(folder))
-            with self.subTest(model=name), tempfile.TemporaryDirectory() as work:
+            with self.subTest(model=os.path.basename(os.path.dirname(folder))), tempfile.TemporaryDirectory() as work:
                 # The shared copy may be read-only; material libraries are
                 # found relative to the working directory.
                 shutil.copytree(folder, work, dirs_exist_ok=True)
-                obj = sorted(glob.glob(os.path.join(work, "*.obj")))[0]
-                runs = [subprocess.run([OBJ2MESH, os.path.basename(obj), "-o", out, *extra], cwd=work,
-                                       capture_output=True, text=True)
-                        for out, extra in (("joined.mesh", []), ("split.mesh", ["-c", "false"]))]
-                if runs[0].returncode == 1:
-                    # Rejected by design: one reason line, nothing written.
+                obj = glob.glob(os.path.join(work, "*.obj"))[0]
+                runs = [run(OBJ2MESH, os.path.basename(obj), "-o", out, "-c", mode, cwd=work)
+                        for out, mode in (("joined.mesh", "true"), ("split.mesh", "false"))]
+                if runs[0].returncode == 1:  # rejected by design: one reason line, nothing written
                     self.assertEqual([r.returncode for r in runs], [1, 1])
                     self.assertRegex(runs[0].stderr, r"^obj2mesh: [^\n]+\n$")
                     self.assertEqual(glob.glob(os.path.join(work, "*.mesh")), [])
@@ -323,77 +237,59 @@ class ModelsTest(unittest.TestCase):
                 self.assertEqual([r.returncode for r in runs], [0, 0], runs[0].stderr + runs[1].stderr)
                 converted += 1
                 files = [os.path.join(work, "joined.mesh"), os.path.join(work, "split.mesh")]
-                result = meshinfo("--json", *files)
+                result = run(MESHINFO, "--json", *files)
                 self.assertEqual((result.returncode, result.stderr), (0, ""))
                 joined, split = json.loads(result.stdout)
+                self.assertEqual(joined["meshCount"], 1)
 
-                # Splitting into shapes moves data between meshes, never changes the totals.
+                # Splitting into shapes moves data between meshes, never
+                # changes the totals; every face makes corners - 2 triangles,
+                # and a file without normals gives none.
                 def total(report, key):
                     return sum(m[key] for m in report["meshes"])
-                self.assertEqual(len(joined["meshes"]), 1)
                 for key in ("positions", "normals", "triangles"):
                     self.assertEqual(total(joined, key), total(split, key), key)
-
-                # The converter's input: every face makes corners - 2 triangles,
-                # and a file without normals gives none.
                 with open(obj, "rb") as f:
-                    source = f.read()
-                expected = face_triangles(source)
-                if expected is not None:
-                    self.assertEqual(total(joined, "triangles"), expected)
-                if not has_normals(source):
+                    triangles, normals = face_triangles_and_normals(f.read())
+                if triangles is not None:
+                    self.assertEqual(total(joined, "triangles"), triangles)
+                if not normals:
                     self.assertEqual(total(joined, "normals"), 0)
-
-                if have_flatc:
+                if shutil.which("flatc"):
                     for path, report in zip(files, (joined, split)):
-                        self.assertMatchesFlatc(flatc_decode(path, work), report)
+                        self.assertMatchesFlatc(path, work, report)
         self.assertGreater(converted, 0)
 
-    def test_reference_mesh_files_are_valid(self):
-        # Mesh files that another implementation of the converter wrote:
-        # those in a case's expected tree that its input did not already hold.
-        files = []
-        for case in sorted(glob.glob(os.path.join(SHARED, "golden", "*", ""))):
-            tree = os.path.join(case, "expected", "tree")
-            for path in glob.glob(os.path.join(tree, "**", "*.mesh"), recursive=True):
-                before = os.path.join(case, "input", os.path.relpath(path, tree))
-                if os.path.islink(path) or (os.path.exists(before) and read(before) == read(path)):
-                    continue
-                files.append(path)
-        if not files:
-            self.skipTest("no reference mesh files")
-        result = meshinfo(*files)
-        self.assertEqual((result.returncode, result.stderr), (0, ""))
-
-    def assertMatchesFlatc(self, decoded, report):
-        meshes = decoded.get("meshes", [])
-        self.assertEqual(len(meshes), report["meshCount"])
-        for mesh, summary in zip(meshes, report["meshes"]):
+    def assertMatchesFlatc(self, mesh_path, out_dir, report):
+        subprocess.run(["flatc", "--json", "--strict-json", "--raw-binary", "-o", out_dir, SCHEMA, "--", mesh_path],
+                       check=True, capture_output=True)
+        with open(os.path.splitext(mesh_path)[0] + ".json") as f:
+            decoded = json.load(f).get("meshes", [])
+        self.assertEqual(len(decoded), report["meshCount"])
+        for mesh, summary in zip(decoded, report["meshes"]):
             positions = mesh.get("positions", [])
-            self.assertEqual(len(positions), summary["positions"])
-            self.assertEqual(len(mesh.get("normals", [])), summary["normals"])
-            self.assertEqual(len(mesh.get("indices", [])), 3 * summary["triangles"])
+            self.assertEqual([len(positions), len(mesh.get("normals", [])), len(mesh.get("indices", []))],
+                             [summary["positions"], summary["normals"], 3 * summary["triangles"]])
             if not positions:
                 self.assertIsNone(summary["bounds"])
                 continue
             for axis, key in enumerate("xyz"):
                 values = [p[key] for p in positions if not math.isnan(p[key])]
-                # flatc prints fewer digits than a float holds.
-                self.assertAlmostEqual(min(values), summary["bounds"]["min"][axis], delta=1e-5 * (1 + abs(min(values))))
-                self.assertAlmostEqual(max(values), summary["bounds"]["max"][axis], delta=1e-5 * (1 + abs(max(values))))
+                for want, got in ((min(values), summary["bounds"]["min"][axis]),
+                                  (max(values), summary["bounds"]["max"][axis])):
+                    self.assertAlmostEqual(want, got, delta=1e-5 * (1 + abs(want)))  # flatc prints fewer digits
 
 
 def main():
     if len(sys.argv) < 5:
         sys.exit(__doc__)
     global MESHINFO, OBJ2MESH, SCHEMA, SHARED
-    suite = sys.argv[1]
     MESHINFO, OBJ2MESH, SCHEMA = (os.path.abspath(p) for p in sys.argv[2:5])
     SHARED = os.path.abspath(sys.argv[5]) if len(sys.argv) > 5 else None
-    if suite == "ModelsTest" and not (SHARED and os.path.isdir(os.path.join(SHARED, "models"))):
+    if sys.argv[1] == "ModelsTest" and not (SHARED and os.path.isdir(os.path.join(SHARED, "models"))):
         print("skipped: no shared models folder")
         sys.exit(77)
-    program = unittest.main(argv=[sys.argv[0], "-v", suite], exit=False)
+    program = unittest.main(argv=[sys.argv[0], "-v", sys.argv[1]], exit=False)
     sys.exit(0 if program.result.wasSuccessful() else 1)
 
 
