@@ -34,9 +34,14 @@ PY
   mv "$tmp" "$dir/$(sha1sum "$tmp" | cut -c1-40)"
 }
 
-sources=("$root/tests/data")
-shared="$root/../shared/models"
-[ -d "$shared" ] && sources+=("$shared")
+sources=()
+for dir in "$root/tests/data" "$root/../shared/models"; do
+  [ -d "$dir" ] && sources+=("$dir")
+done
+if [ ${#sources[@]} -eq 0 ]; then
+  echo "seed_corpus.sh: no seed folders found" >&2
+  exit 1
+fi
 
 while IFS= read -r -d '' obj; do
   add_seed "$convert_dir" "$obj"

@@ -35,7 +35,7 @@ cmake --build build-fuzz -j"$jobs" --target "${targets[@]}"
 # Inputs above this size only slow the search down; the large-input cases
 # are covered by the end-to-end hostile-input tests.
 export FUZZ_MAX_LEN=${FUZZ_MAX_LEN:-32768}
-state=${OBJ2MESH_FUZZ_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/obj2mesh-fuzz}
+state=${OBJ2MESH_FUZZ_DIR:-${XDG_CACHE_HOME:-${HOME:-/tmp}/.cache}/obj2mesh-fuzz}
 seeds="$state/seeds"
 rm -rf "$seeds"
 fuzz/seed_corpus.sh "$seeds/fuzz_convert" "$seeds/fuzz_material"
