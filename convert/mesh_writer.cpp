@@ -71,6 +71,9 @@ WriteResult writeMeshFile(const std::string& path, const uint8_t* data, size_t s
     if (S_ISDIR(out.st_mode)) return fail(describe("cannot write", EISDIR));
     if (stat(inputPath.c_str(), &in) == 0 && in.st_dev == out.st_dev && in.st_ino == out.st_ino)
       return fail("is the input file; refusing to overwrite it");
+    // Renaming over a device, FIFO or socket would replace the node itself
+    // with a regular file (through a link, even /dev/null).
+    if (!S_ISREG(out.st_mode)) return fail("cannot write: not a regular file");
   }
 
   std::string target = path;
