@@ -184,6 +184,8 @@ struct Row {
   // give for the same text (the file is read in blocks, memory is not).
   bool sameAsInMemory = false;
   std::function<void(const obj2mesh::Model&)> check;
+  // Checks the folder after the run.
+  std::function<void(const fs::path&)> afterwards;
 
   Row withArgs(std::vector<std::string> a) const { Row r = *this; r.args = std::move(a); return r; }
   Row timeout(double seconds) const { Row r = *this; r.timeoutSeconds = seconds; return r; }
@@ -192,6 +194,7 @@ struct Row {
   Row meshCount(int64_t n) const { Row r = *this; r.meshes = n; return r; }
   Row inMemoryToo() const { Row r = *this; r.sameAsInMemory = true; return r; }
   Row checking(std::function<void(const obj2mesh::Model&)> f) const { Row r = *this; r.check = std::move(f); return r; }
+  Row thenFolder(std::function<void(const fs::path&)> f) const { Row r = *this; r.afterwards = std::move(f); return r; }
 };
 
 Row converts(std::string name, int64_t triangles, std::function<void(const fs::path&)> setup) {
@@ -382,6 +385,25 @@ const Row kRows[] = {
           EXPECT_EQ(first->y(), 0.0f);
           EXPECT_TRUE(first->z() == 0.0f && std::signbit(first->z()));
         }),
+    // Saving renames a temporary file over the output path, which would
+    // replace the node itself (as root, through a link, even /dev/null).
+    fails("an output path that is a FIFO", "Saving", "out.mesh: cannot write: not a regular file",
+          [](const fs::path& dir) {
+            writeFile(dir / "in.obj", kTriangle + "f 1 2 3\n");
+            makeFifo(dir / "out.mesh");
+          })
+        .withArgs({"in.obj", "-o", "out.mesh"})
+        .timeout(10)
+        .thenFolder([](const fs::path& dir) { EXPECT_TRUE(fs::is_fifo(dir / "out.mesh")); }),
+    fails("an output path that links to a FIFO", "Saving", "link.mesh: cannot write: not a regular file",
+          [](const fs::path& dir) {
+            writeFile(dir / "in.obj", kTriangle + "f 1 2 3\n");
+            makeFifo(dir / "fifo");
+            fs::create_symlink("fifo", dir / "link.mesh");
+          })
+        .withArgs({"in.obj", "-o", "link.mesh"})
+        .timeout(10)
+        .thenFolder([](const fs::path& dir) { EXPECT_TRUE(fs::is_fifo(dir / "fifo")); }),
     fails("an output folder without write permission", "Saving", "ro/out.mesh: cannot create: Permission denied",
           [](const fs::path& dir) {
             writeFile(dir / "in.obj", kTriangle + "f 1 2 3\n");
@@ -477,6 +499,7 @@ TEST_P(HostileInput, HasItsExpectedOutcome) {
     EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
     EXPECT_EQ(listing(dir), before) << "the run left a file behind";
   }
+  if (row.afterwards) row.afterwards(dir);
 }
 
 std::string rowName(const ::testing::TestParamInfo<Row>& info) {
