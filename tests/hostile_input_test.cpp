@@ -458,13 +458,12 @@ TEST_P(HostileInput, HasItsExpectedOutcome) {
   RecordProperty("input_bytes", std::to_string(inputBytes));
   RecordProperty("peak_kib", std::to_string(run.peakKiB));
   if (kMeasureMemory && run.peakKiB > 0) {
-    // A process of this size starts at a few MiB; above that, no row may
-    // need more than a few bytes of memory per byte of input.
+    // The converter starts at a few MiB; above that, a row may only use
+    // its factor's bytes of memory per byte of input.
     const uint64_t limit = (uint64_t(32) << 20) + uint64_t(row.memoryFactor * double(inputBytes));
     EXPECT_LE(uint64_t(run.peakKiB) * 1024, limit) << "input " << inputBytes << " bytes";
   }
 
-  const std::string input = row.args[0];
   if (row.expect == Expect::Converts) {
     EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
     EXPECT_EQ(run.err, "");
