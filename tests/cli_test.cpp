@@ -87,8 +87,8 @@ INSTANTIATE_TEST_SUITE_P(Cases, Usage, testing::ValuesIn(kUsageCases), ByWhat())
 // Runs that write a mesh: exit 0, the progress lines, nothing on standard
 // error, and the folder as it was but for `mesh` (the output as printed, or
 // the file a link leads to), which holds kTwoShapes in `mode`. The golden
-// cases hold more, such as "-c False", "../scene" as the input and a link
-// to an existing file.
+// cases hold more, such as "../scene" as the input and a link to an
+// existing file.
 struct SaveCase {
   const char* what;
   std::vector<std::string> setup;
@@ -107,6 +107,7 @@ const SaveCase kSaveCases[] = {
     {"CFalse", {"in.obj"}, {"in.obj", "-c", "false"}, "in.mesh", false, Separate},
     {"CZero", {"in.obj"}, {"in.obj", "-c", "0"}, "in.mesh", false, Separate},
     {"CFALSE", {"in.obj"}, {"in.obj", "-c", "FALSE"}, "in.mesh", false, Separate},
+    {"CFalseCapital", {"in.obj"}, {"in.obj", "-c", "False"}, "in.mesh", false, Separate},
     {"COneOverridesFalse", {"in.obj"}, {"in.obj", "-c", "false", "-c", "1"}, "in.mesh"},
     {"CtrueOverridesFalse", {"in.obj"}, {"in.obj", "-c", "false", "-c", "true"}, "in.mesh"},
     {"CTRUEOverridesFalse", {"in.obj"}, {"in.obj", "-c", "false", "-c", "TRUE"}, "in.mesh"},
@@ -116,6 +117,7 @@ const SaveCase kSaveCases[] = {
     {"CValueIsNextOption", {"in.obj"}, {"in.obj", "-c", "-o", "out.mesh"}, "out.mesh"},
     {"TrailingOIgnored", {"in.obj"}, {"in.obj", "-o"}, "in.mesh"},
     {"EmptyOutputDerived", {"in.obj"}, {"in.obj", "-o", ""}, "in.mesh"},
+    {"ExtraIgnoredLastOWins", {"in.obj"}, {"in.obj", "extra", "-o", "a.mesh", "-o", "b.mesh"}, "b.mesh"},
     {"OTakesDashCAsPath", {"in.obj"}, {"in.obj", "-o", "-c", "false"}, "-c.mesh"},
     {"OThenC", {"in.obj"}, {"in.obj", "-o", "out.mesh", "-c", "0"}, "out.mesh", false, Separate},
     {"HelpAfterInputIgnored", {"in.obj"}, {"in.obj", "--help", "-o", "x.mesh"}, "x.mesh"},

@@ -16,17 +16,8 @@ namespace {
 struct Library {
   std::vector<ObjMaterial> materials;
   MaterialTable table;
-  std::string errorText;
-  MemoryMaterialReader reader;
 
-  Library& read(const std::string& name) {
-    readMaterialLibrary(name, reader, materials, table, errorText);
-    return *this;
-  }
-  Library& parse(const std::string& text) {
-    parseMaterialLibrary(text.data(), text.size(), materials, table);
-    return *this;
-  }
+  void parse(const std::string& text) { parseMaterialLibrary(text.data(), text.size(), materials, table); }
   std::vector<std::string> names() const {
     std::vector<std::string> out;
     for (const ObjMaterial& m : materials) out.push_back(m.name);
@@ -76,44 +67,29 @@ TEST_P(Registration, NamesAndIds) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, Registration, testing::ValuesIn(kRegistrations));
 
-// A library that cannot be read registers one unnamed default material.
-TEST(MaterialLibrary, MissingLibraryGivesUnnamedDefault) {
-  Library library;
-  library.reader.files["there.mtl"] = "newmtl a\n";
-  library.read("missing.mtl").read("there.mtl").read("gone.mtl");
-  EXPECT_EQ(library.names(), (std::vector<std::string>{"", "a", ""}));
-  EXPECT_EQ(library.table, (MaterialTable{{"", 0}, {"a", 1}}));
-}
-
 using V = std::vector<float>;
 V three(const float (&c)[3]) { return V{c[0], c[1], c[2]}; }
 
-// What the statements fill in, one reading rule per row; statements before
-// the first newmtl go to the material that newmtl drops.
+// What the statements fill in, one reading rule per row (only the names
+// reach the mesh file); statements before the first newmtl go to the
+// material that newmtl drops.
 TEST(MaterialLibrary, Statements) {
   const std::pair<std::string, std::function<bool(const ObjMaterial&)>> cases[] = {
-      {"Ka 0.1 0.2 0.3", [](const ObjMaterial& m) { return three(m.ambient) == V{0.1f, 0.2f, 0.3f}; }},
       {"Kd 1 0.5", [](const ObjMaterial& m) { return three(m.diffuse) == V{1, 0.5f, 0}; }},
       {"Ks\t.5 1e 2x", [](const ObjMaterial& m) { return three(m.specular) == V{0, 0, 2}; }},
-      {"Ke 4 5 6 7", [](const ObjMaterial& m) { return three(m.emission) == V{4, 5, 6}; }},
-      {"Ns 96.078431", [](const ObjMaterial& m) { return m.shininess == 96.078431f; }},
       {"d 0.5\nTr 0.25", [](const ObjMaterial& m) { return m.dissolve == 0.75f; }},
       {"Tr 0.25\nd 0.5", [](const ObjMaterial& m) { return m.dissolve == 0.5f; }},
       {"illum -7x", [](const ObjMaterial& m) { return m.illum == -7; }},
-      {"map_Kd  my tex.png", [](const ObjMaterial& m) { return m.diffuse_texname == " my tex.png"; }},
-      {"map_Ka a.png\r", [](const ObjMaterial& m) { return m.ambient_texname == "a.png"; }},
+      {"map_Kd  my tex.png\r", [](const ObjMaterial& m) { return m.diffuse_texname == " my tex.png"; }},
       {"bump -bm 2 b2", [](const ObjMaterial& m) { return m.bump_texname == "-bm 2 b2"; }},
-      {"map_Kd " + std::string(20000, 't'),
-       [](const ObjMaterial& m) { return m.diffuse_texname == std::string(20000, 't'); }},
       {"a\tb c", [](const ObjMaterial& m) { return m.unknown_parameter.at("a\tb") == "c"; }},
-      {"Kdx 1", [](const ObjMaterial& m) { return m.unknown_parameter.at("Kdx") == "1" && m.diffuse[0] == 0; }},
       {"# Kd 1 1 1", [](const ObjMaterial& m) { return m.unknown_parameter.empty() && m.diffuse[0] == 0; }},
   };
   for (const auto& [text, check] : cases) {
     Library library;
     library.parse("Kd 9 9 9\nnewmtl m\n" + text + "\n");
-    ASSERT_EQ(library.materials.size(), 1u) << text.substr(0, 40);
-    EXPECT_TRUE(check(library.materials[0])) << text.substr(0, 40);
+    ASSERT_EQ(library.materials.size(), 1u) << text;
+    EXPECT_TRUE(check(library.materials[0])) << text;
   }
 }
 

@@ -119,7 +119,7 @@ TEST(NumberParsing, PowersOfTenMatchPow) {
 
 // Random digit strings across the integer-accumulator boundary (15 digits),
 // long fractions, and exponents near the double range, bit for bit against
-// the plain reading.
+// the plain reading, alone and as a field of a line.
 TEST(NumberParsing, MatchesPlainAccumulation) {
   std::mt19937_64 random(2024);
   auto digits = [&](size_t n) {
@@ -144,6 +144,12 @@ TEST(NumberParsing, MatchesPlainAccumulation) {
     double reference = referenceParse(s, referenceValid);
     ASSERT_EQ(bits(value), bits(reference)) << s;
     ASSERT_EQ(valid, referenceValid) << s;
+    // The same as a field of a line, read eight digits at a time; the bytes
+    // past the line's end are readable and must not be taken.
+    const std::string line = s + " 7" + "9x999999";
+    const char *p = line.data(), *end = p + s.size() + 2;
+    ASSERT_EQ(bits(parseNumberField(p, end)), bits(float(reference))) << s;
+    ASSERT_EQ(parseNumberField(p, end), 7.0f) << s;
   }
 }
 

@@ -69,42 +69,33 @@ struct AssemblyCase {
 void PrintTo(const AssemblyCase& c, std::ostream* out) { *out << '"' << c.what << '"'; }
 
 const AssemblyCase kCases[] = {
-    {"two faces share vertices within a group", 4, 0, 0,
-     {{{{C(0), C(1), C(2)}, {C(0), C(2), C(3)}}, -1}},
+    {"two faces share vertices within a group", 4, 0, 0, {{{{C(0), C(1), C(2)}, {C(0), C(2), C(3)}}, -1}},
      {0, 1, 2, 3}, {}, {}, {0, 1, 2, 0, 2, 3}, {-1, -1}},
     {"a material switch starts new vertices, numbers continue", 4, 0, 0,
      {{{{C(0), C(1), C(2)}}, 0}, {{{C(0), C(2), C(3)}}, 1}},
      {0, 1, 2, 0, 2, 3}, {}, {}, {0, 1, 2, 3, 4, 5}, {0, 1}},
-    {"pentagon fans from its first corner", 5, 0, 0,
-     {{{{C(0), C(1), C(2), C(3), C(4)}}, 7}},
+    {"pentagon fans from its first corner", 5, 0, 0, {{{{C(0), C(1), C(2), C(3), C(4)}}, 7}},
      {0, 1, 2, 3, 4}, {}, {}, {0, 1, 2, 0, 2, 3, 0, 3, 4}, {7, 7, 7}},
     {"vertices are numbered by first visit, not by index", 6, 0, 0,
      {{{{C(4), C(2), C(0), C(5)}, {C(5), C(2), C(1)}}, -1}},
      {4, 2, 0, 5, 1}, {}, {}, {0, 1, 2, 0, 2, 3, 3, 1, 4}, {-1, -1, -1}},
-    {"a corner repeated within a face is one vertex", 2, 0, 0,
-     {{{{C(0), C(0), C(1)}}, -1}},
+    {"a corner repeated within a face is one vertex", 2, 0, 0, {{{{C(0), C(0), C(1)}}, -1}},
      {0, 1}, {}, {}, {0, 0, 1}, {-1}},
-    {"faces of fewer than three corners add nothing", 4, 0, 0,
-     {{{{C(3)}, {C(3), C(2)}, {}, {C(0), C(1), C(2)}}, -1}},
+    {"faces of fewer than three corners add nothing", 4, 0, 0, {{{{C(3)}, {C(3), C(2)}, {}, {C(0), C(1), C(2)}}, -1}},
      {0, 1, 2}, {}, {}, {0, 1, 2}, {-1}},
-    {"a group of faces without triangles still names the shape", 2, 0, 0,
-     {{{{}, {C(0)}, {C(0), C(1)}}, 1}},
+    {"a group of faces without triangles still names the shape", 2, 0, 0, {{{{}, {C(0)}, {C(0), C(1)}}, 1}},
      {}, {}, {}, {}, {}},
     {"normal and texcoord indices absent, negative, past the end or at the last element", 4, 2, 2,
      {{{{C(0, 1, 1), C(1, -1, -1), C(2, -5, -5), C(3, 2, 2)}}, -1}},
      {0, 1, 2, 3}, {1}, {1}, {0, 1, 2, 0, 2, 3}, {-1, -1}},
     {"components that name nothing still key the weld", 1, 1, 1,
      {{{{C(0), C(0, 0), C(0, -1, 0), C(0, 0, 0), C(0, 5), C(0, 6), C(0, 5)}}, -1}},
-     {0, 0, 0, 0, 0, 0}, {0, 0}, {0, 0},
-     {0, 1, 2, 0, 2, 3, 0, 3, 4, 0, 4, 5, 0, 5, 4}, {-1, -1, -1, -1, -1}},
-    {"a texcoord on a known position makes a new vertex", 3, 0, 1,
-     {{{{C(0), C(1), C(2)}, {C(0, 0), C(1), C(2)}}, -1}},
+     {0, 0, 0, 0, 0, 0}, {0, 0}, {0, 0}, {0, 1, 2, 0, 2, 3, 0, 3, 4, 0, 4, 5, 0, 5, 4}, {-1, -1, -1, -1, -1}},
+    {"a texcoord on a known position makes a new vertex", 3, 0, 1, {{{{C(0), C(1), C(2)}, {C(0, 0), C(1), C(2)}}, -1}},
      {0, 1, 2, 0}, {}, {0}, {0, 1, 2, 3, 1, 2}, {-1, -1}},
-    {"v/vt/vn corners without any vt or vn lines", 3, 0, 0,
-     {{{{C(0, 0, 0), C(1, 1, 1), C(2, 2, 2)}}, -1}},
+    {"v/vt/vn corners without any vt or vn lines", 3, 0, 0, {{{{C(0, 0, 0), C(1, 1, 1), C(2, 2, 2)}}, -1}},
      {0, 1, 2}, {}, {}, {0, 1, 2}, {-1}},
-    {"only some vertices receive a normal; nothing pads the list", 3, 1, 0,
-     {{{{C(0, -1, 0), C(1, -1, 0), C(2)}}, -1}},
+    {"only some vertices receive a normal; nothing pads the list", 3, 1, 0, {{{{C(0, -1, 0), C(1, -1, 0), C(2)}}, -1}},
      {0, 1, 2}, {0, 0}, {}, {0, 1, 2}, {-1}},
     {"vertices from a later group append after earlier ones", 3, 0, 0,
      {{{{C(2), C(1), C(0)}}, 3}, {{{C(0), C(1), C(2)}, {C(2), C(1), C(0)}}, -1}},
@@ -174,8 +165,8 @@ TEST(ShapeAssembly, LargeGroupsMatchPlainMapWelding) {
 }
 
 // A position index that names no vertex at the flush fails it, naming the
-// line of the first face that used such a corner; nothing is read out of
-// bounds.
+// line of the first face that used such a corner (another bad corner
+// follows); nothing is read out of bounds.
 TEST(ShapeAssembly, BadPositionIndexReportsItsLine) {
   const std::pair<int32_t, int> cases[] = {{3, 3}, {1000000, 3}, {-1, 3}, {INT32_MIN, 3}, {INT32_MAX, 3}, {0, 0}};
   for (const auto& [bad, positions] : cases) {
@@ -183,8 +174,8 @@ TEST(ShapeAssembly, BadPositionIndexReportsItsLine) {
     ObjShape shape;
     FaceGroup group;
     AssemblyFailure failure;
-    const int32_t good = positions ? 0 : bad;
-    assembleGroup(shape, group, in, {{C(good), C(good), C(good)}, {C(good), C(bad), C(good)}, {C(bad), C(0), C(0)}},
+    const int32_t good = positions ? 0 : bad, later = positions + 1;
+    assembleGroup(shape, group, in, {{C(good), C(good), C(good)}, {C(good), C(bad), C(good)}, {C(later), C(0), C(0)}},
                   -1, failure, 10);
     EXPECT_EQ(failure.error, AssemblyError::BadVertexIndex) << bad;
     EXPECT_EQ(failure.line, positions ? 11u : 10u) << bad;
