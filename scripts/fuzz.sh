@@ -7,8 +7,9 @@
 # The fuzzers are built with clang into build-fuzz. Each keeps its corpus
 # outside the source tree, in ${OBJ2MESH_FUZZ_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/obj2mesh-fuzz}/<target>,
 # so that runs build on each other; the seeds (tests/data and the shared
-# models) are regenerated and read alongside it on every run. A crashing
-# input is written to <target>/artifacts and the script fails.
+# models) are regenerated and read alongside it on every run. Each run's
+# log goes to <target>/logs/. A crashing input is written to
+# <target>/artifacts and the script fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -36,8 +37,13 @@ cmake --build build-fuzz -j"$jobs" --target "${targets[@]}"
 # are covered by the end-to-end hostile-input tests.
 export FUZZ_MAX_LEN=${FUZZ_MAX_LEN:-32768}
 state=${OBJ2MESH_FUZZ_DIR:-${XDG_CACHE_HOME:-${HOME:-/tmp}/.cache}/obj2mesh-fuzz}
-seeds="$state/seeds"
-rm -rf "$seeds"
+# Several runs may share the state folder (a long run and a CI run, say):
+# they add to the same corpora, which is safe, but each has its own seeds
+# and log.
+run_id="$(date +%Y%m%d-%H%M%S)-$$"
+mkdir -p "$state"
+seeds=$(mktemp -d "$state/seeds.XXXXXX")
+trap 'rm -rf "$seeds"' EXIT
 fuzz/seed_corpus.sh "$seeds/fuzz_convert" "$seeds/fuzz_material"
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-halt_on_error=1:abort_on_error=1:detect_leaks=1}
@@ -46,8 +52,10 @@ export UBSAN_OPTIONS=${UBSAN_OPTIONS:-halt_on_error=1:print_stacktrace=1}
 status=0
 for target in "${targets[@]}"; do
   dir="$state/$target"
-  mkdir -p "$dir/corpus" "$dir/artifacts"
-  log="$dir/last-run.log"
+  mkdir -p "$dir/corpus" "$dir/artifacts" "$dir/logs"
+  log="$dir/logs/$run_id.log"
+  # Keep the 20 newest logs.
+  ls -1t "$dir/logs" | tail -n +20 | while read -r old; do rm -f "$dir/logs/$old"; done
   echo "== $target for ${seconds}s (corpus $dir/corpus, log $log)"
   if ! "build-fuzz/fuzz/$target" "$dir/corpus" "$seeds/$target" \
       -dict="$root/fuzz/obj.dict" -max_len="$FUZZ_MAX_LEN" -max_total_time="$seconds" \
