@@ -97,8 +97,6 @@ double readNumber(const char*& s, const char* end, bool& valid) {
 
 }  // namespace
 
-double parseNumberPrefix(const char*& s, const char* end, bool& valid) { return readNumber<false>(s, end, valid); }
-
 double parseNumber(const char* s, const char* end, bool& valid) { return readNumber<false>(s, end, valid); }
 
 float parseNumberField(const char*& p, const char* end) {

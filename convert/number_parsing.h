@@ -42,8 +42,6 @@ inline uint32_t digitsValue(uint64_t word, unsigned n) {
 // readable (the line reader keeps that padding).
 float parseNumberField(const char*& p, const char* end);
 double parseNumber(const char* begin, const char* end, bool& valid);
-// The same, leaving `p` after the characters the grammar read.
-double parseNumberPrefix(const char*& p, const char* end, bool& valid);
 
 // 10^-k as pow(10.0, -k) gives it, for the k-th fraction digit.
 double negativePowerOfTen(int k);
