@@ -1,17 +1,17 @@
-# Installation layout, the CMake package for readers of .mesh files, the
-# manual pages and the Debian package. Included from the top-level
-# CMakeLists.txt once every target exists.
-include(GNUInstallDirs)
+# Installation layout, the CMake package (the converter library and the
+# reader of .mesh files), the manual pages and the Debian package. Included
+# from the top-level CMakeLists.txt once every target exists.
 include(CMakePackageConfigHelpers)
 
 set(OBJ2MESH_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/obj2mesh)
 
-# The schema and the reader header generated from it, as convert/ builds them.
-# The header goes where mesh_schema's INSTALL_INTERFACE include path points.
-get_directory_property(obj2mesh_schema_file DIRECTORY convert DEFINITION MESH_SCHEMA)
-get_directory_property(obj2mesh_reader_header DIRECTORY convert DEFINITION MESH_GENERATED_HEADER)
+# The schema, the reader header generated from it and the converter's
+# header; consumers include them as <obj2mesh/...>.
+get_directory_property(obj2mesh_schema_file DIRECTORY src DEFINITION MESH_SCHEMA)
+get_directory_property(obj2mesh_reader_header DIRECTORY src DEFINITION MESH_GENERATED_HEADER)
 install(FILES ${obj2mesh_schema_file} DESTINATION ${CMAKE_INSTALL_DATADIR}/obj2mesh)
-install(FILES ${obj2mesh_reader_header} DESTINATION include/obj2mesh)
+install(FILES ${obj2mesh_reader_header} ${PROJECT_SOURCE_DIR}/include/obj2mesh/converter.h
+  DESTINATION include/obj2mesh)
 
 install(EXPORT obj2meshTargets NAMESPACE obj2mesh:: DESTINATION ${OBJ2MESH_CMAKE_DIR})
 configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/obj2meshConfig.cmake.in
@@ -42,10 +42,14 @@ endforeach()
 add_custom_target(man_pages ALL DEPENDS ${obj2mesh_man_pages})
 install(FILES ${obj2mesh_man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
-# Debian package: cpack -G DEB in the build directory.
+# Debian package: cpack -G DEB in the build directory. A project that adds
+# this one as a subdirectory keeps its own packaging.
+if(NOT PROJECT_IS_TOP_LEVEL)
+  return()
+endif()
 set(OBJ2MESH_PACKAGE_MAINTAINER "obj2mesh maintainers <maintainers@users.noreply.c-seed-54dba11e.example>"
   CACHE STRING "Maintainer field of the Debian package")
-# The installed header compiles only against the FlatBuffers release this
+# The installed headers compile only against the FlatBuffers release this
 # build found (see obj2meshConfig.cmake.in), so the package pins it.
 string(REGEX MATCH "^([0-9]+)\\.([0-9]+)\\.([0-9]+)" obj2mesh_fb_version "${FlatBuffers_VERSION}")
 math(EXPR obj2mesh_fb_next_patch "${CMAKE_MATCH_3} + 1")
@@ -62,8 +66,9 @@ buffer holding, per mesh, vertex positions, vertex normals and a triangle
 index list. meshinfo checks .mesh files and reports what they hold.
 
 The package also carries the FlatBuffers schema, the C++ reader header
-generated from it and a CMake package, find_package(obj2mesh), for
-programs that read .mesh files.")
+generated from it, the converter as a static C++ library and a CMake
+package, find_package(obj2mesh), for programs that convert OBJ files or
+read .mesh files.")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION graphics)
@@ -84,7 +89,7 @@ if(OBJ2MESH_BUILD_TESTS)
     COMMAND ${Python3_EXECUTABLE} ${package_tests}/meshinfo_test.py ModelsTest
       $<TARGET_FILE:meshinfo> $<TARGET_FILE:obj2mesh> ${obj2mesh_schema_file} ${PROJECT_SOURCE_DIR}/../shared)
   add_test(NAME package_consumer
-    COMMAND bash ${package_tests}/consumer_test.sh ${PROJECT_BINARY_DIR} $<CONFIG>)
+    COMMAND bash ${package_tests}/consumer_test.sh ${PROJECT_BINARY_DIR} $<CONFIG> ${PROJECT_SOURCE_DIR}/../shared)
   add_test(NAME package_deb
     COMMAND bash ${package_tests}/deb_test.sh ${PROJECT_BINARY_DIR} ${PROJECT_VERSION})
   set_tests_properties(meshinfo_shared_models package_deb PROPERTIES SKIP_RETURN_CODE 77)

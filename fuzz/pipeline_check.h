@@ -13,13 +13,16 @@
 
 #include <cstring>
 #include <string>
-#include <vector>
+
+#include <obj2mesh/converter.h>
+#include <obj2mesh/mesh_generated.h>
 
 #include "mesh_conversion.h"
-#include "mesh_generated.h"
 #include "obj_reader.h"
 
 namespace pipeline_check {
+
+using namespace obj2mesh;
 
 // Each check returns nullptr when every invariant holds, or the text of the
 // first one that does not.
@@ -28,35 +31,31 @@ namespace pipeline_check {
     if (!(condition)) return #condition; \
   } while (0)
 
-class InputMaterialReader : public MaterialReader {
- public:
-  explicit InputMaterialReader(std::string tail) : tail_(std::move(tail)) {}
-  bool read(const std::string& name, std::string& contents) override {
+inline MaterialLookup inputLibraries(std::string tail) {
+  return [tail = std::move(tail)](const std::string& name, std::string& contents) {
     if (name == "a.mtl") {
       contents = "newmtl red\nKd 1 0 0\nnewmtl green\nKd 0 1 0\nnewmtl blue\nKd 0 0 1\n";
       return true;
     }
     if (name.compare(0, 7, "missing") == 0) return false;
-    contents = tail_;
+    contents = tail;
     return true;
-  }
+  };
+}
 
- private:
-  std::string tail_;
-};
-
-inline const char* checkShapes(const std::vector<ObjShape>& shapes, size_t materialCount) {
-  for (const ObjShape& shape : shapes) {
-    size_t vertices = shape.vertexCount();
-    PIPELINE_CHECK(shape.positions.size() % 3 == 0);
-    PIPELINE_CHECK(shape.normals.size() % 3 == 0);
-    PIPELINE_CHECK(shape.normals.size() <= shape.positions.size());
-    PIPELINE_CHECK(shape.texcoords.size() % 2 == 0);
-    PIPELINE_CHECK(shape.texcoords.size() / 2 <= vertices);
-    PIPELINE_CHECK(shape.indices.size() % 3 == 0);
-    PIPELINE_CHECK(shape.materialIds.size() * 3 == shape.indices.size());
-    for (uint32_t index : shape.indices) PIPELINE_CHECK(index < vertices);
-    for (int32_t id : shape.materialIds) PIPELINE_CHECK(id >= -1 && (id < 0 || size_t(id) < materialCount));
+// The shape records cover the lists exactly, and every index names a
+// vertex of its own shape.
+inline const char* checkShapes(const ObjShapes& shapes) {
+  PIPELINE_CHECK(shapes.positions.size() == 3 * shapes.vertexCount());
+  PIPELINE_CHECK(shapes.normals.size() == 3 * shapes.normalCount());
+  PIPELINE_CHECK(shapes.indices.size() == shapes.indexCount());
+  PIPELINE_CHECK(shapes.names.size() == (shapes.count() ? shapes.shapes.back().nameEnd : 0));
+  for (size_t s = 0; s < shapes.count(); ++s) {
+    const ObjShapes::Range vertices = shapes.vertices(s), normals = shapes.normalRange(s), indices = shapes.indexRange(s);
+    PIPELINE_CHECK(vertices.begin <= vertices.end && normals.begin <= normals.end && indices.begin <= indices.end);
+    PIPELINE_CHECK(normals.size() <= vertices.size());
+    PIPELINE_CHECK(indices.size() % 3 == 0);
+    for (size_t i = indices.begin; i < indices.end; ++i) PIPELINE_CHECK(shapes.indices[i] < vertices.size());
   }
   return nullptr;
 }
@@ -71,82 +70,52 @@ bool sameBytes(const flatbuffers::Vector<T>* vector, size_t elementSize, const v
   return vector->size() * elementSize == bytes && sameBytes(vector->Data(), data, bytes);
 }
 
-// Converts a copy of the shapes (conversion consumes them) and checks the
-// buffer against the originals.
-inline const char* checkConversion(const std::vector<ObjShape>& shapes, bool combine) {
-  std::vector<ObjShape> copy = shapes;
-  uint64_t expectedSize = meshBufferSize(copy, combine);
-  flatbuffers::FlatBufferBuilder builder;
-  PIPELINE_CHECK(convertShapes(copy, combine, builder));
-  const uint8_t* data = builder.GetBufferPointer();
-  size_t size = builder.GetSize();
-  PIPELINE_CHECK(size == expectedSize);
-
+// A converted buffer against the shapes it was made from.
+inline const char* checkBuffer(const uint8_t* data, size_t size, const ObjShapes& shapes, bool combine) {
+  PIPELINE_CHECK(size == meshBufferSize(shapes, combine));
   flatbuffers::Verifier verifier(data, size);
-  PIPELINE_CHECK(obj2mesh::VerifyModelBuffer(verifier));
-  const obj2mesh::Model* model = obj2mesh::GetModel(data);
+  PIPELINE_CHECK(VerifyModelBuffer(verifier));
+  const Model* model = GetModel(data);
   PIPELINE_CHECK(model->meshes() != nullptr);
-  for (const obj2mesh::Mesh* mesh : *model->meshes()) {
+  for (const Mesh* mesh : *model->meshes()) {
     PIPELINE_CHECK(mesh->positions() && mesh->normals() && mesh->indices());
     PIPELINE_CHECK(mesh->indices()->size() % 3 == 0);
     for (uint32_t index : *mesh->indices()) PIPELINE_CHECK(index < mesh->positions()->size());
   }
   if (combine) {
     PIPELINE_CHECK(model->meshes()->size() == 1);
-    const obj2mesh::Mesh* mesh = model->meshes()->Get(0);
-    size_t positions = 0, normals = 0, indices = 0, base = 0;
-    for (const ObjShape& shape : shapes) {
-      PIPELINE_CHECK(positions + shape.positions.size() <= mesh->positions()->size() * 3);
-      PIPELINE_CHECK(normals + shape.normals.size() <= mesh->normals()->size() * 3);
-      PIPELINE_CHECK(sameBytes(mesh->positions()->Data() + positions * 4, shape.positions.data(),
-                               shape.positions.size() * 4));
-      PIPELINE_CHECK(sameBytes(mesh->normals()->Data() + normals * 4, shape.normals.data(),
-                               shape.normals.size() * 4));
-      PIPELINE_CHECK(indices + shape.indices.size() <= mesh->indices()->size());
-      for (size_t i = 0; i < shape.indices.size(); ++i)
-        PIPELINE_CHECK(mesh->indices()->Get(uint32_t(indices + i)) == shape.indices[i] + base);
-      positions += shape.positions.size();
-      normals += shape.normals.size();
-      indices += shape.indices.size();
-      base += shape.vertexCount();
+    const Mesh* mesh = model->meshes()->Get(0);
+    PIPELINE_CHECK(sameBytes(mesh->positions(), 12, shapes.positions.data(), shapes.positions.size() * 4));
+    PIPELINE_CHECK(sameBytes(mesh->normals(), 12, shapes.normals.data(), shapes.normals.size() * 4));
+    PIPELINE_CHECK(mesh->indices()->size() == shapes.indices.size());
+    for (size_t s = 0; s < shapes.count(); ++s) {
+      const ObjShapes::Range indices = shapes.indexRange(s);
+      for (size_t i = indices.begin; i < indices.end; ++i)
+        PIPELINE_CHECK(mesh->indices()->Get(uint32_t(i)) == shapes.indices[i] + shapes.vertices(s).begin);
     }
-    PIPELINE_CHECK(mesh->positions()->size() * 3 == positions);
-    PIPELINE_CHECK(mesh->normals()->size() * 3 == normals);
-    PIPELINE_CHECK(mesh->indices()->size() == indices);
   } else {
-    PIPELINE_CHECK(model->meshes()->size() == shapes.size());
-    for (size_t s = 0; s < shapes.size(); ++s) {
-      const obj2mesh::Mesh* mesh = model->meshes()->Get(uint32_t(s));
-      const ObjShape& shape = shapes[s];
-      PIPELINE_CHECK(sameBytes(mesh->positions(), 12, shape.positions.data(), shape.positions.size() * 4));
-      PIPELINE_CHECK(sameBytes(mesh->normals(), 12, shape.normals.data(), shape.normals.size() * 4));
-      PIPELINE_CHECK(sameBytes(mesh->indices(), 4, shape.indices.data(), shape.indices.size() * 4));
+    PIPELINE_CHECK(model->meshes()->size() == shapes.count());
+    for (size_t s = 0; s < shapes.count(); ++s) {
+      const Mesh* mesh = model->meshes()->Get(uint32_t(s));
+      const ObjShapes::Range vertices = shapes.vertices(s), normals = shapes.normalRange(s), indices = shapes.indexRange(s);
+      PIPELINE_CHECK(sameBytes(mesh->positions(), 12, shapes.positions.data() + 3 * vertices.begin, vertices.size() * 12));
+      PIPELINE_CHECK(sameBytes(mesh->normals(), 12, shapes.normals.data() + 3 * normals.begin, normals.size() * 12));
+      PIPELINE_CHECK(sameBytes(mesh->indices(), 4, shapes.indices.data() + indices.begin, indices.size() * 4));
     }
   }
   return nullptr;
 }
 
-// Compares what reaches the mesh file: names, positions, normals, indices.
-inline bool sameMeshData(const std::vector<ObjShape>& a, const std::vector<ObjShape>& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (a[i].name != b[i].name || !(a[i].positions == b[i].positions) || !(a[i].normals == b[i].normals) ||
-        !(a[i].indices == b[i].indices))
-      return false;
-  return true;
+inline bool sameShapes(const ObjShapes& a, const ObjShapes& b) {
+  auto same = [](const auto& x, const auto& y) {
+    return x.size() == y.size() && sameBytes(x.data(), y.data(), x.size() * sizeof(*x.data()));
+  };
+  return a.names == b.names && same(a.positions, b.positions) && same(a.normals, b.normals) &&
+         same(a.indices, b.indices) && same(a.shapes, b.shapes);
 }
 
-struct Loaded {
-  LoadResult result;
-  std::vector<ObjShape> shapes;
-  std::vector<ObjMaterial> materials;
-};
-
-inline Loaded load(const char* data, size_t size, MaterialReader& reader, const LoadOptions& options) {
-  Loaded loaded;
-  std::string errorText;
-  loaded.result = loadObjBuffer(data, size, "fuzz.obj", loaded.shapes, loaded.materials, errorText, reader, options);
-  return loaded;
+inline bool sameFailure(const Failure& a, const Failure& b) {
+  return a.path == b.path && a.line == b.line && a.reason == b.reason;
 }
 
 // The whole pipeline on one input.
@@ -155,41 +124,42 @@ inline const char* checkPipeline(const char* data, size_t size) {
   static const std::string separator = "\n@mtl\n";
   size_t split = input.find(separator);
   size_t objSize = split == std::string::npos ? size : split + 1;
-  InputMaterialReader reader(split == std::string::npos ? input : input.substr(split + separator.size()));
+  const MaterialLookup libraries =
+      inputLibraries(split == std::string::npos ? input : input.substr(split + separator.size()));
 
-  // The text is read twice: in one block, keeping everything; and the
-  // way the program reads a large file, in blocks that most lines cross and
-  // without the texture coordinates and material ids the file never holds.
-  // Both must give the same result and the same mesh data.
-  LoadOptions full;
-  full.firstBlockBytes = objSize + 1;
-  LoadOptions lean;
-  lean.firstBlockBytes = 1 + objSize % 29;
-  lean.keepTexcoords = false;
-  lean.keepMaterialIds = false;
-  Loaded whole = load(data, objSize, reader, full);
-  Loaded pieces = load(data, objSize, reader, lean);
-  PIPELINE_CHECK(whole.result.status == pieces.result.status && whole.result.line == pieces.result.line &&
-                 whole.result.reason == pieces.result.reason);
-  PIPELINE_CHECK(sameMeshData(whole.shapes, pieces.shapes));
-  PIPELINE_CHECK(whole.materials.size() == pieces.materials.size());
+  // The text is read in one block, and in blocks that most lines cross, the
+  // way a large file is read: both must give the same shapes or failure.
+  ReadOptions whole, pieces;
+  whole.firstBlockBytes = objSize + 1;
+  pieces.firstBlockBytes = 1 + objSize % 29;
+  ObjShapes shapes, again;
+  Failure failure, againFailure;
+  const bool ok = readObjBuffer(data, objSize, "fuzz.obj", libraries, shapes, failure, whole);
+  PIPELINE_CHECK(ok == readObjBuffer(data, objSize, "fuzz.obj", libraries, again, againFailure, pieces));
 
-  const LoadResult& loaded = whole.result;
-  if (!loaded.ok()) {
+  if (!ok) {
     // In memory nothing can be unreadable: only content is rejected, and
-    // the reason names a line of the input.
-    PIPELINE_CHECK(loaded.status == LoadStatus::Rejected);
-    PIPELINE_CHECK(loaded.path == "fuzz.obj");
-    PIPELINE_CHECK(!loaded.reason.empty());
+    // the reason names a line of the input. The public API says the same.
+    PIPELINE_CHECK(sameFailure(failure, againFailure));
+    PIPELINE_CHECK(failure.path == "fuzz.obj");
+    PIPELINE_CHECK(!failure.reason.empty());
     size_t lines = 1;
     for (size_t i = 0; i < objSize; ++i) lines += data[i] == '\n';
-    PIPELINE_CHECK(loaded.line >= 1 && loaded.line <= lines);
-    PIPELINE_CHECK(whole.shapes.empty());
+    PIPELINE_CHECK(failure.line >= 1 && failure.line <= lines);
+    ConvertResult result = convertObjBuffer(data, objSize, "fuzz.obj", libraries);
+    PIPELINE_CHECK(!result.ok() && sameFailure(result.failure(), failure) && result.size() == 0);
     return nullptr;
   }
-  if (const char* failed = checkShapes(whole.shapes, whole.materials.size())) return failed;
-  if (const char* failed = checkConversion(whole.shapes, true)) return failed;
-  return checkConversion(whole.shapes, false);
+  PIPELINE_CHECK(sameShapes(shapes, again));
+  if (const char* failed = checkShapes(shapes)) return failed;
+  for (bool combine : {true, false}) {
+    Options options;
+    options.combineMeshes = combine;
+    ConvertResult result = convertObjBuffer(data, objSize, "fuzz.obj", libraries, options);
+    PIPELINE_CHECK(result.ok());
+    if (const char* failed = checkBuffer(result.data(), result.size(), shapes, combine)) return failed;
+  }
+  return nullptr;
 }
 
 #undef PIPELINE_CHECK

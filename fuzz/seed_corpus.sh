@@ -1,19 +1,17 @@
 #!/usr/bin/env bash
-# Builds the fuzzers' seed corpora from the test inputs and the shared real
-# models: fuzz_convert gets the OBJ files (and, for models with a library,
-# the OBJ text followed by its library behind the "@mtl" line the fuzzer
-# splits at), fuzz_material the MTL files.
+# Builds the fuzzer's seed corpus from the test inputs and the shared real
+# models: the OBJ files, and for models with a library, the OBJ text
+# followed by its library behind the "@mtl" line the fuzzer splits at.
 #
-#   fuzz/seed_corpus.sh <convert-seed-dir> <material-seed-dir>
+#   fuzz/seed_corpus.sh <convert-seed-dir>
 #
 # Files larger than the fuzzers' input limit are cut to their first whole
 # lines below it, which keeps their statements intact.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 convert_dir=$1
-material_dir=$2
 limit=${FUZZ_MAX_LEN:-32768}
-mkdir -p "$convert_dir" "$material_dir"
+mkdir -p "$convert_dir"
 
 # Copies a file (or stdin with "-") into a directory under a name made of its
 # content hash, so reruns do not duplicate seeds.
@@ -48,7 +46,6 @@ while IFS= read -r -d '' obj; do
 done < <(find "${sources[@]}" -type f -name '*.obj' -print0)
 
 while IFS= read -r -d '' mtl; do
-  add_seed "$material_dir" "$mtl"
   # The library of a model, appended to each OBJ file beside it.
   for obj in "$(dirname "$mtl")"/*.obj; do
     [ -f "$obj" ] || continue
@@ -59,4 +56,4 @@ while IFS= read -r -d '' mtl; do
   done
 done < <(find "${sources[@]}" -type f -name '*.mtl' -print0)
 
-echo "seeds: $(ls "$convert_dir" | wc -l) for fuzz_convert, $(ls "$material_dir" | wc -l) for fuzz_material"
+echo "seeds: $(ls "$convert_dir" | wc -l) for fuzz_convert"

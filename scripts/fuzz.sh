@@ -2,7 +2,7 @@
 # Runs each libFuzzer target for the given number of seconds, one after the
 # other (they share the machine with everything else):
 #
-#   scripts/fuzz.sh <seconds> [fuzz_convert|fuzz_material ...]
+#   scripts/fuzz.sh <seconds> [fuzz_convert ...]
 #
 # The fuzzers are built with clang into build-fuzz. Each keeps its corpus
 # outside the source tree, in ${OBJ2MESH_FUZZ_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/obj2mesh-fuzz}/<target>,
@@ -21,7 +21,7 @@ fi
 seconds=$1
 shift
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(fuzz_convert fuzz_material)
+[ ${#targets[@]} -gt 0 ] || targets=(fuzz_convert)
 
 cxx=${FUZZ_CXX:-$(command -v clang++ || command -v clang++-14 || true)}
 if [ -z "$cxx" ]; then
@@ -44,7 +44,7 @@ run_id="$(date +%Y%m%d-%H%M%S)-$$"
 mkdir -p "$state"
 seeds=$(mktemp -d "$state/seeds.XXXXXX")
 trap 'rm -rf "$seeds"' EXIT
-fuzz/seed_corpus.sh "$seeds/fuzz_convert" "$seeds/fuzz_material"
+fuzz/seed_corpus.sh "$seeds/fuzz_convert"
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-halt_on_error=1:abort_on_error=1:detect_leaks=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-halt_on_error=1:print_stacktrace=1}

@@ -1,16 +1,16 @@
-// Regressions found by fuzzing and by hostile input, checked in memory:
-// every input kept under tests/data/fuzz/ goes through the fuzzers' own
-// checks again; a library named on many lines is parsed once; and the size
-// limit of a mesh file is applied from the element counts alone, before
-// anything is built.
+// Hostile input checked in memory: every input kept under tests/data/fuzz/
+// goes through the fuzzers' own checks; a library named on many lines is
+// parsed once; and the size limit of a mesh file is applied from the
+// element counts alone, before anything is built.
 
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <vector>
 
-#include "../fuzz/material_check.h"
 #include "../fuzz/pipeline_check.h"
+#include "material_library.h"
+#include "mesh_conversion.h"
 #include "test_support.h"
 
 namespace {
@@ -24,19 +24,15 @@ std::string contentsOf(const fs::path& path) {
   return text.str();
 }
 
-// Inputs the fuzzers once failed on: convert/ for fuzz_convert, material/
-// for fuzz_material.
+// Inputs kept from fuzzing, under convert/.
 TEST(KeptFuzzInputs, PassTheFuzzersChecks) {
-  const fs::path root = fs::path(OBJ2MESH_TEST_DATA) / "fuzz";
+  const fs::path root = fs::path(OBJ2MESH_TEST_DATA) / "fuzz" / "convert";
   size_t replayed = 0;
-  for (const char* target : {"convert", "material"}) {
-    if (!fs::is_directory(root / target)) continue;
-    for (const fs::directory_entry& entry : fs::directory_iterator(root / target)) {
+  if (fs::is_directory(root)) {
+    for (const fs::directory_entry& entry : fs::directory_iterator(root)) {
       SCOPED_TRACE(entry.path().string());
       const std::string input = contentsOf(entry.path());
-      const char* failed = std::string(target) == "convert"
-                               ? pipeline_check::checkPipeline(input.data(), input.size())
-                               : material_check::checkMaterialLibrary(input.data(), input.size());
+      const char* failed = pipeline_check::checkPipeline(input.data(), input.size());
       EXPECT_EQ(failed, nullptr) << "invariant violated: " << failed;
       ++replayed;
     }
@@ -46,65 +42,56 @@ TEST(KeptFuzzInputs, PassTheFuzzersChecks) {
 
 // Parsing a library again registers no name, so a file naming one library
 // on many lines (under several spellings) must not pile up copies of its
-// materials: that took time and memory in the product of the two sizes.
+// materials, which would take time and memory in the product of the two
+// sizes.
 TEST(MaterialLibraries, ALibraryNamedOnManyLinesIsParsedOnce) {
   std::string library;
   for (int i = 0; i < 1000; ++i) library += "newmtl m" + std::to_string(i) + "\n";
-  MemoryMaterialReader reader;
-  reader.files = {{"big.mtl", library}, {"./big.mtl", library}, {"other.mtl", "newmtl m5\nnewmtl extra\n"}};
+  const std::map<std::string, std::string> libraries = {
+      {"big.mtl", library}, {"./big.mtl", library}, {"other.mtl", "newmtl m5\nnewmtl extra\n"}};
+  MaterialTable table;
+  for (int i = 0; i < 3000; ++i) table.readLibrary(i % 3 ? "big.mtl" : "./big.mtl", libraryLookup(libraries));
+  table.readLibrary("other.mtl", libraryLookup(libraries));
+  // One copy of big.mtl, then other.mtl.
+  EXPECT_EQ(table.materialCount(), 1002u);
+  EXPECT_EQ(table.find("m5"), 5);
+  EXPECT_EQ(table.find("extra"), 1001);
 
+  // The names still resolve to distinct ids, so each switch opens a group.
   std::string text = "v 0 0 0\nv 1 0 0\nv 0 1 0\n";
   for (int i = 0; i < 3000; ++i) text += i % 3 ? "mtllib big.mtl\n" : "mtllib ./big.mtl\n";
   text += "mtllib other.mtl\nusemtl m5\nf 1 2 3\nusemtl m6\nf 1 2 3\nusemtl extra\nf 1 2 3\n";
-  std::vector<ObjShape> shapes;
-  std::vector<ObjMaterial> materials;
-  std::string errorText;
-  LoadResult loaded = loadObjBuffer(text.data(), text.size(), "many.obj", shapes, materials, errorText, reader);
-  ASSERT_TRUE(loaded.ok()) << loaded.reason;
-  // One copy of big.mtl, then other.mtl.
-  ASSERT_EQ(materials.size(), 1002u);
-  EXPECT_EQ(materials[1001].name, "extra");
-  // The names still resolve to distinct ids, so each switch opens a group.
-  ASSERT_EQ(shapes.size(), 1u);
-  EXPECT_EQ(shapes[0].vertexCount(), 9u);
-  std::vector<int32_t> ids(shapes[0].materialIds.begin(), shapes[0].materialIds.end());
-  EXPECT_EQ(ids, (std::vector<int32_t>{5, 6, 1001}));
+  Loaded loaded = loadText(text, libraries);
+  ASSERT_TRUE(loaded.ok) << loaded.failure.reason;
+  ASSERT_EQ(loaded.shapes.count(), 1u);
+  EXPECT_EQ(loaded.shapes.vertexCount(), 9u);
 }
 
-// Shapes whose lists claim `counts` elements without holding any: enough
-// for the size arithmetic, which reads nothing but the counts. Conversion
+// Shapes that claim `counts` elements without holding any: enough for the
+// size arithmetic, which reads nothing but the shape records. Conversion
 // must refuse them before it touches a value.
 struct CountedShape {
   uint64_t positions, normals, indices;
 };
 
-struct HollowShapes {
-  std::vector<ObjShape> shapes;
-  explicit HollowShapes(const std::vector<CountedShape>& counts) {
-    for (const CountedShape& c : counts) {
-      shapes.emplace_back();
-      shapes.back().positions.count = size_t(c.positions) * 3;
-      shapes.back().normals.count = size_t(c.normals) * 3;
-      shapes.back().indices.count = size_t(c.indices);
-    }
-  }
-  ~HollowShapes() {
-    for (ObjShape& shape : shapes) shape.positions.count = shape.normals.count = shape.indices.count = 0;
-  }
-};
+ObjShapes hollowShapes(const std::vector<CountedShape>& counts) {
+  ObjShapes shapes;
+  size_t positions = 0, normals = 0, indices = 0;
+  for (const CountedShape& c : counts)
+    shapes.shapes.push_back({0, positions += size_t(c.positions), normals += size_t(c.normals),
+                             indices += size_t(c.indices)});
+  return shapes;
+}
 
 uint64_t builtSize(const std::vector<CountedShape>& counts, bool combine) {
-  std::vector<ObjShape> shapes;
-  for (const CountedShape& c : counts) {
-    ObjShape shape;
-    shape.positions.resize(size_t(c.positions) * 3);
-    shape.normals.resize(size_t(c.normals) * 3);
-    shape.indices.resize(size_t(c.indices));
-    shapes.push_back(std::move(shape));
-  }
-  flatbuffers::FlatBufferBuilder builder;
-  EXPECT_TRUE(convertShapes(shapes, combine, builder));
-  return builder.GetSize();
+  ObjShapes shapes = hollowShapes(counts);
+  shapes.positions.resize(3 * shapes.vertexCount());
+  shapes.normals.resize(3 * shapes.normalCount());
+  shapes.indices.resize(shapes.indexCount());
+  flatbuffers::DetachedBuffer buffer;
+  Failure failure;
+  EXPECT_TRUE(convertShapes(shapes, combine, buffer, failure));
+  return buffer.size();
 }
 
 TEST(MeshBufferSize, IsExactForBuiltBuffers) {
@@ -112,8 +99,7 @@ TEST(MeshBufferSize, IsExactForBuiltBuffers) {
       {}, {{0, 0, 0}}, {{3, 0, 3}}, {{3, 3, 3}, {1, 0, 0}}, {{5, 2, 9}, {0, 0, 0}, {7, 7, 12}}};
   for (const auto& counts : cases) {
     for (bool combine : {true, false}) {
-      HollowShapes hollow(counts);
-      EXPECT_EQ(meshBufferSize(hollow.shapes, combine), builtSize(counts, combine))
+      EXPECT_EQ(meshBufferSize(hollowShapes(counts), combine), builtSize(counts, combine))
           << counts.size() << " shapes, combined " << combine;
     }
   }
@@ -122,35 +108,27 @@ TEST(MeshBufferSize, IsExactForBuiltBuffers) {
 // Vec3 elements take 12 bytes and indices 4: the size grows by exactly that
 // from an empty mesh, in 64-bit arithmetic far beyond 32 bits.
 TEST(MeshBufferSize, GrowsByTheElementSizesWithoutWrapping) {
-  HollowShapes empty({{0, 0, 0}});
-  const uint64_t base = meshBufferSize(empty.shapes, true);
-  struct Case {
-    uint64_t positions, normals, indices;
-  } cases[] = {{1, 0, 0}, {0, 1, 0}, {0, 0, 3}, {178956970, 0, 0}, {uint64_t(1) << 32, 0, 0},
-               {0, 0, (uint64_t(1) << 32) + 3}, {uint64_t(1) << 40, uint64_t(1) << 40, uint64_t(1) << 41}};
-  for (const Case& c : cases) {
-    HollowShapes hollow({{c.positions, c.normals, c.indices}});
-    EXPECT_EQ(meshBufferSize(hollow.shapes, true), base + 12 * c.positions + 12 * c.normals + 4 * c.indices)
+  const uint64_t base = meshBufferSize(hollowShapes({{0, 0, 0}}), true);
+  const CountedShape cases[] = {{1, 0, 0}, {0, 1, 0}, {0, 0, 3}, {178956970, 0, 0}, {uint64_t(1) << 32, 0, 0},
+                                {0, 0, (uint64_t(1) << 32) + 3}, {uint64_t(1) << 40, uint64_t(1) << 40, uint64_t(1) << 41}};
+  for (const CountedShape& c : cases) {
+    EXPECT_EQ(meshBufferSize(hollowShapes({c}), true), base + 12 * c.positions + 12 * c.normals + 4 * c.indices)
         << c.positions << " " << c.normals << " " << c.indices;
   }
 }
 
 // The largest buffer that fits is accepted by the size test; 4 more bytes
-// are refused, and refusing builds nothing (the builder stays empty).
+// are refused with both sizes in the reason, and refusing builds nothing.
 TEST(MeshBufferSize, TheLimitIsCheckedBeforeBuilding) {
-  HollowShapes empty({{0, 0, 0}});
-  const uint64_t base = meshBufferSize(empty.shapes, true);
+  const uint64_t base = meshBufferSize(hollowShapes({{0, 0, 0}}), true);
   // Fill up to the limit with indices (4 bytes each), rounded down to whole
   // triangles, then top up with single positions.
   const uint64_t room = kMaxMeshBufferSize - base;
   const uint64_t indices = room / 12 * 3;
   const uint64_t positions = (room - 4 * indices) / 12;
-  {
-    HollowShapes fits({{positions, 0, indices}});
-    const uint64_t size = meshBufferSize(fits.shapes, true);
-    EXPECT_LE(size, kMaxMeshBufferSize);
-    EXPECT_GT(size + 12, kMaxMeshBufferSize);
-  }
+  const uint64_t size = meshBufferSize(hollowShapes({{positions, 0, indices}}), true);
+  EXPECT_LE(size, kMaxMeshBufferSize);
+  EXPECT_GT(size + 12, kMaxMeshBufferSize);
   struct Case {
     const char* name;
     std::vector<CountedShape> counts;
@@ -166,11 +144,15 @@ TEST(MeshBufferSize, TheLimitIsCheckedBeforeBuilding) {
   };
   for (const Case& c : refused) {
     SCOPED_TRACE(c.name);
-    HollowShapes hollow(c.counts);
-    EXPECT_GT(meshBufferSize(hollow.shapes, c.combine), kMaxMeshBufferSize);
-    flatbuffers::FlatBufferBuilder builder;
-    EXPECT_FALSE(convertShapes(hollow.shapes, c.combine, builder));
-    EXPECT_EQ(builder.GetSize(), 0u);
+    ObjShapes shapes = hollowShapes(c.counts);
+    const uint64_t over = meshBufferSize(shapes, c.combine);
+    EXPECT_GT(over, kMaxMeshBufferSize);
+    flatbuffers::DetachedBuffer buffer;
+    Failure failure;
+    EXPECT_FALSE(convertShapes(shapes, c.combine, buffer, failure));
+    EXPECT_EQ(buffer.size(), 0u);
+    EXPECT_EQ(failure.reason, "the mesh file would take " + std::to_string(over) +
+                                  " bytes, more than the 2147483646 a mesh file can hold");
   }
 }
 

@@ -9,22 +9,12 @@
 //
 // The large inputs are generated here, never stored in the repository.
 
-#include <grp.h>
-#include <sys/resource.h>
-#include <sys/stat.h>
-#include <sys/time.h>
-#include <sys/types.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <functional>
 #include <random>
 #include <set>
-#include <thread>
 
 #include "process_support.h"
 #include "test_support.h"
@@ -48,90 +38,6 @@ constexpr bool kMeasureMemory = false;
 constexpr double kSlowdown = 1;
 constexpr bool kMeasureMemory = true;
 #endif
-
-constexpr uid_t kNobody = 65534;
-
-struct ChildRun {
-  int exitCode = -1;  // -1 when the process did not exit normally
-  int signal = 0;
-  bool timedOut = false;
-  bool couldNotDropPrivileges = false;
-  std::string out, err;
-  long peakKiB = 0;  // the converter's peak resident set size; 0 if unknown
-};
-
-const char kTime[] = "/usr/bin/time";
-
-// Runs OBJ2MESH_EXE in `cwd` with standard input from /dev/null and its
-// output captured in files under `logs`, killing it after `timeout`
-// seconds. With `asNobody` the child first drops root to the user nobody,
-// so that file permissions apply to it.
-//
-// The peak memory comes from /usr/bin/time: a process keeps the peak of
-// the process it was forked from through exec, so a child forked from this
-// (large) test process would report the test's own size. time is small.
-ChildRun runConverter(const fs::path& cwd, const fs::path& logs, const std::vector<std::string>& args,
-                      double timeout, bool asNobody) {
-  ChildRun run;
-  const std::string outPath = (logs / "stdout").string(), errPath = (logs / "stderr").string();
-  const std::string rssPath = (logs / "peak").string();
-  const bool timed = access(kTime, X_OK) == 0;
-  std::vector<std::string> storage;
-  if (timed) storage = {kTime, "-q", "-f", "%M", "-o", rssPath, OBJ2MESH_EXE};
-  else storage = {"obj2mesh"};
-  storage.insert(storage.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& s : storage) argv.push_back(s.data());
-  argv.push_back(nullptr);
-  const char* program = timed ? kTime : OBJ2MESH_EXE;
-  const std::string dir = cwd.string();
-
-  pid_t pid = fork();
-  if (pid == 0) {
-    // Only async-signal-safe calls from here on.
-    setpgid(0, 0);  // so that a timeout ends time and the converter together
-    int in = open("/dev/null", O_RDONLY);
-    int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(126);
-    if (chdir(dir.c_str()) != 0) _exit(126);
-    umask(022);
-    if (asNobody && (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0)) _exit(125);
-    execv(program, argv.data());
-    _exit(127);
-  }
-  if (pid < 0) {
-    ADD_FAILURE() << "fork: " << std::strerror(errno);
-    return run;
-  }
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout);
-  int status = 0;
-  struct rusage usage {};
-  for (;;) {
-    pid_t done = wait4(pid, &status, WNOHANG, &usage);
-    if (done == pid) break;
-    if (done < 0 && errno != EINTR) {
-      ADD_FAILURE() << "wait4: " << std::strerror(errno);
-      return run;
-    }
-    if (!run.timedOut && std::chrono::steady_clock::now() > deadline) {
-      run.timedOut = true;
-      kill(-pid, SIGKILL);
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  if (WIFEXITED(status)) run.exitCode = WEXITSTATUS(status);
-  if (WIFSIGNALED(status)) run.signal = WTERMSIG(status);
-  if (timed && run.exitCode > 128) {  // time reports a signal as 128 + its number
-    run.signal = run.exitCode - 128;
-    run.exitCode = -1;
-  }
-  run.couldNotDropPrivileges = asNobody && run.exitCode == 125;
-  run.peakKiB = timed ? std::atol(readFile(rssPath).c_str()) : 0;
-  run.out = readFile(outPath);
-  run.err = readFile(errPath);
-  return run;
-}
 
 std::set<std::string> listing(const fs::path& dir) {
   std::set<std::string> names;
@@ -310,7 +216,7 @@ const Row kRows[] = {
                writeFile(dir / "in.obj", "mtllib lib.mtl\nusemtl a\n" + kTriangle + "f 1 2 3\n");
              })
         .permissions(),
-    // Each mtllib line used to parse the library again: 20,000 x 20,000
+    // Parsing the library once per mtllib line would take 20,000 x 20,000
     // materials.
     converts("one large library named on 20,000 lines", 2,
              [](const fs::path& dir) {
@@ -434,21 +340,22 @@ class HostileInput : public ::testing::TestWithParam<Row> {};
 
 TEST_P(HostileInput, HasItsExpectedOutcome) {
   const Row& row = GetParam();
-  TempDir work, logs;
+  TempDir work;
   const fs::path& dir = work.path();
-  bool asNobody = false;
+  RunOptions options;
+  options.timeoutSeconds = row.timeoutSeconds * kSlowdown;
+  options.measurePeak = true;
   if (row.needsPermissions && geteuid() == 0) {
     // Root ignores file permissions: the converter runs as nobody, which
     // must be able to reach the folder and write in it.
-    asNobody = true;
+    options.asNobody = true;
     fs::permissions(dir, fs::perms::all);
-    fs::permissions(logs.path(), fs::perms::all);
   }
   row.setup(dir);
   const uint64_t inputBytes = bytesUnder(dir);
   const std::set<std::string> before = listing(dir);
 
-  ChildRun run = runConverter(dir, logs.path(), row.args, row.timeoutSeconds * kSlowdown, asNobody);
+  RunOutcome run = runProgram(dir, row.args, options);
   if (run.couldNotDropPrivileges) GTEST_SKIP() << "cannot run as nobody here, and root ignores permissions";
   ASSERT_FALSE(run.timedOut) << "no end after " << row.timeoutSeconds * kSlowdown << " s";
   ASSERT_EQ(run.signal, 0) << "killed by signal " << run.signal << "\nstderr: " << run.err;

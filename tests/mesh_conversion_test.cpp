@@ -1,50 +1,61 @@
 // The mesh file's bytes: pinned by hand for the smallest files, and compared
 // with a deliberately naive builder for many shape mixes in both modes.
 
-#include <array>
 #include <cstring>
 #include <set>
 
+#include "mesh_conversion.h"
 #include "test_support.h"
 
 namespace {
 
-using obj2mesh::Vec3;
+struct ShapeSize {
+  size_t vertices, normals, triangles;
+};
 
-// A shape with `vertices` positions, `normals` normals and `triangles`
-// triangles; every float differs (seeded by `seed`) and every index names
-// one of its vertices.
-ObjShape makeShape(size_t vertices, size_t normals, size_t triangles, float seed = 0) {
-  ObjShape shape;
-  for (size_t i = 0; i < 3 * vertices; ++i) shape.positions.push_back(seed + float(i) + 1);
-  for (size_t i = 0; i < 3 * normals; ++i) shape.normals.push_back(-seed - float(i) - 0.5f);
-  for (size_t i = 0; i < 3 * triangles; ++i) shape.indices.push_back(uint32_t((i * 7 + 1) % (vertices ? vertices : 1)));
-  for (size_t i = 0; i < triangles; ++i) shape.materialIds.push_back(int32_t(i) - 1);
-  return shape;
+// Shapes of the given sizes, one after another; every float differs (shape
+// k's are seeded with 1000 * (k + 1)) and every index names one of its
+// shape's vertices.
+ObjShapes makeShapes(const std::vector<ShapeSize>& sizes) {
+  ObjShapes shapes;
+  float seed = 0;
+  for (const ShapeSize& size : sizes) {
+    seed += 1000;
+    for (size_t i = 0; i < 3 * size.vertices; ++i) shapes.positions.push_back(seed + float(i) + 1);
+    for (size_t i = 0; i < 3 * size.normals; ++i) shapes.normals.push_back(-seed - float(i) - 0.5f);
+    for (size_t i = 0; i < 3 * size.triangles; ++i)
+      shapes.indices.push_back(uint32_t((i * 7 + 1) % (size.vertices ? size.vertices : 1)));
+    shapes.shapes.push_back({0, shapes.positions.size() / 3, shapes.normals.size() / 3, shapes.indices.size()});
+  }
+  return shapes;
 }
 
-std::vector<uint8_t> convert(std::vector<ObjShape> shapes, bool combine) {
-  flatbuffers::FlatBufferBuilder builder;
-  EXPECT_TRUE(convertShapes(shapes, combine, builder));
-  return std::vector<uint8_t>(builder.GetBufferPointer(), builder.GetBufferPointer() + builder.GetSize());
+std::vector<uint8_t> convert(const std::vector<ShapeSize>& sizes, bool combine) {
+  ObjShapes shapes = makeShapes(sizes);
+  flatbuffers::DetachedBuffer buffer;
+  Failure failure;
+  EXPECT_TRUE(convertShapes(shapes, combine, buffer, failure));
+  return std::vector<uint8_t>(buffer.data(), buffer.data() + buffer.size());
 }
 
 // The plainest way to build the same file: copy everything into standard
 // vectors (merging all shapes in combined mode) and hand them to the
 // generated helpers, positions, normals, indices, then the table.
-std::vector<uint8_t> referenceBytes(const std::vector<ObjShape>& shapes, bool combine) {
+std::vector<uint8_t> referenceBytes(const std::vector<ShapeSize>& sizes, bool combine) {
+  const ObjShapes shapes = makeShapes(sizes);
   struct Lists {
     std::vector<Vec3> p, n;
     std::vector<uint32_t> i;
   };
-  std::vector<Lists> lists(combine ? 1 : shapes.size());
-  for (size_t s = 0; s < shapes.size(); ++s) {
+  std::vector<Lists> lists(combine ? 1 : shapes.count());
+  for (size_t s = 0; s < shapes.count(); ++s) {
     Lists& to = lists[combine ? 0 : s];
-    for (uint32_t index : shapes[s].indices) to.i.push_back(index + uint32_t(to.p.size()));
-    for (size_t k = 0; k + 3 <= shapes[s].positions.size(); k += 3)
-      to.p.emplace_back(shapes[s].positions[k], shapes[s].positions[k + 1], shapes[s].positions[k + 2]);
-    for (size_t k = 0; k + 3 <= shapes[s].normals.size(); k += 3)
-      to.n.emplace_back(shapes[s].normals[k], shapes[s].normals[k + 1], shapes[s].normals[k + 2]);
+    const ObjShapes::Range indices = shapes.indexRange(s), vertices = shapes.vertices(s), normals = shapes.normalRange(s);
+    for (size_t k = indices.begin; k < indices.end; ++k) to.i.push_back(shapes.indices[k] + uint32_t(to.p.size()));
+    for (size_t k = vertices.begin; k < vertices.end; ++k)
+      to.p.emplace_back(shapes.positions[3 * k], shapes.positions[3 * k + 1], shapes.positions[3 * k + 2]);
+    for (size_t k = normals.begin; k < normals.end; ++k)
+      to.n.emplace_back(shapes.normals[3 * k], shapes.normals[3 * k + 1], shapes.normals[3 * k + 2]);
   }
   flatbuffers::FlatBufferBuilder fbb;
   std::vector<flatbuffers::Offset<obj2mesh::Mesh>> meshes;
@@ -81,11 +92,9 @@ TEST(MeshFile, SingleTriangleBytesArePinned) {
   put(76, uint32_t(3));                                            // positions
   for (int i = 0; i < 9; ++i) put(80 + 4 * i, float(i + 1));
 
-  ObjShape triangle = makeShape(3, 0, 1);
-  triangle.indices = {0, 1, 2};
-  for (bool combine : {true, false}) EXPECT_EQ(convert({triangle}, combine), want) << combine;
-  // The same file from OBJ text, through the reader.
-  EXPECT_EQ(convertText("v 1 2 3\nv 4 5 6\nv 7 8 9\nf 1 2 3\n", true), want);
+  // The same file from OBJ text, in both modes.
+  for (bool combine : {true, false})
+    EXPECT_EQ(convertText("v 1 2 3\nv 4 5 6\nv 7 8 9\nf 1 2 3\n", combine), want) << combine;
 }
 
 // With no shapes: a model of no meshes, or of one empty mesh; the "none"
@@ -96,20 +105,19 @@ TEST(MeshFile, NoShapes) {
 }
 
 TEST(MeshFile, TwoShapesInBothModes) {
-  std::vector<ObjShape> shapes{makeShape(3, 0, 1, 0), makeShape(3, 3, 1, 100)};
-  for (ObjShape& shape : shapes) shape.indices = {0, 1, 2};
-  std::vector<uint8_t> combined = convert(shapes, true), separate = convert(shapes, false);
+  const std::string text = "v 1 2 3\nv 4 5 6\nv 7 8 9\nvn 0 0 1\ng a\nf 1 2 3\ng b\nf 3//1 1//1 2//1\n";
+  std::vector<uint8_t> combined = convertText(text, true), separate = convertText(text, false);
 
   const obj2mesh::Model* model = verifiedModel(combined.data(), combined.size());
   ASSERT_TRUE(model && model->meshes()->size() == 1);
   const obj2mesh::Mesh* mesh = model->meshes()->Get(0);
   EXPECT_EQ(toVector(mesh->indices()), (std::vector<uint32_t>{0, 1, 2, 3, 4, 5}));
   ASSERT_EQ(mesh->positions()->size(), 6u);
-  EXPECT_EQ(mesh->positions()->Get(3)->x(), shapes[1].positions[0]);
+  EXPECT_EQ(mesh->positions()->Get(3)->x(), 7.0f);
   // The first shape has no normals: the merged list is only the second's,
   // shorter than the positions and no longer aligned with them.
   ASSERT_EQ(mesh->normals()->size(), 3u);
-  EXPECT_EQ(mesh->normals()->Get(0)->x(), shapes[1].normals[0]);
+  EXPECT_EQ(mesh->normals()->Get(0)->z(), 1.0f);
 
   model = verifiedModel(separate.data(), separate.size());
   ASSERT_TRUE(model && model->meshes()->size() == 2);
@@ -123,7 +131,7 @@ TEST(MeshFile, TwoShapesInBothModes) {
 
 struct MixCase {
   const char* what;
-  std::vector<std::array<size_t, 3>> shapes;  // vertices, normals, triangles
+  std::vector<ShapeSize> shapes;
 };
 
 void PrintTo(const MixCase& c, std::ostream* out) { *out << '"' << c.what << '"'; }
@@ -145,12 +153,10 @@ class MeshMixes : public testing::TestWithParam<MixCase> {};
 // the counts alone equals the real size, and every Mesh table points at one
 // shared vtable, distinct from the Model's: a file holds two vtables.
 TEST_P(MeshMixes, MatchReferenceAndPredictedSize) {
-  std::vector<ObjShape> shapes;
-  float seed = 0;
-  for (const auto& s : GetParam().shapes) shapes.push_back(makeShape(s[0], s[1], s[2], seed += 1000));
+  const std::vector<ShapeSize>& shapes = GetParam().shapes;
   for (bool combine : {true, false}) {
     std::vector<uint8_t> bytes = convert(shapes, combine);
-    EXPECT_EQ(meshBufferSize(shapes, combine), bytes.size()) << combine;
+    EXPECT_EQ(meshBufferSize(makeShapes(shapes), combine), bytes.size()) << combine;
     EXPECT_EQ(bytes, referenceBytes(shapes, combine)) << combine;
     EXPECT_NE(verifiedModel(bytes.data(), bytes.size()), nullptr);
 

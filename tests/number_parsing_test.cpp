@@ -10,11 +10,15 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "number_parsing.h"
+#include "padded_text.h"
 
 namespace {
+
+using namespace obj2mesh;
 
 template <class T>
 auto bits(T value) {
@@ -23,7 +27,12 @@ auto bits(T value) {
   return b;
 }
 
-double parse(const std::string& text, bool& valid) { return parseNumber(text.data(), text.data() + text.size(), valid); }
+// The first field of a line, as the reader gives it.
+float parse(const std::string& text) {
+  const PaddedText line(text);
+  const char* p = line.data();
+  return parseNumberField(p, p + line.size());
+}
 
 // The grammar written out plainly, with pow for every scale factor:
 //   [+-] digits [. digits*] [(e|E) [+-] digits]
@@ -93,33 +102,30 @@ class NumberGrammar : public testing::TestWithParam<NumberCase> {};
 
 TEST_P(NumberGrammar, Value) {
   const NumberCase& c = GetParam();
-  bool valid = false, referenceValid;
-  double value = parse(c.text, valid);
-  EXPECT_TRUE(valid);
-  EXPECT_EQ(bits(float(value)), bits(c.value)) << float(value) << " vs " << c.value;
-  EXPECT_EQ(bits(value), bits(referenceParse(c.text, referenceValid)));
+  bool referenceValid;
+  float value = parse(c.text);
+  EXPECT_EQ(bits(value), bits(c.value)) << value << " vs " << c.value;
+  EXPECT_EQ(bits(value), bits(float(referenceParse(c.text, referenceValid))));
+  EXPECT_TRUE(referenceValid);
 }
 
 // Invalid fields give +0, even after a minus sign.
 TEST(NumberParsing, InvalidFields) {
   for (const char* text : {"", ".5", "-.5", "+", "-", "-x", "+-1", "1e", "1.5e+", "1e-", "1ex", "1E+x", "nan",
                            "inf", "-inf", "e5", "x1"}) {
-    bool valid = true;
-    EXPECT_EQ(bits(parse(text, valid)), bits(0.0)) << text;
-    EXPECT_FALSE(valid) << text;
+    bool referenceValid = true;
+    EXPECT_EQ(bits(parse(text)), bits(0.0f)) << text;
+    referenceParse(text, referenceValid);
+    EXPECT_FALSE(referenceValid) << text;
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, NumberGrammar, testing::ValuesIn(kNumbers));
 
-// The fraction scales come from a table; it must equal pow exactly.
-TEST(NumberParsing, PowersOfTenMatchPow) {
-  for (int k = 0; k <= 400; ++k) EXPECT_EQ(bits(negativePowerOfTen(k)), bits(std::pow(10.0, -k))) << k;
-}
-
 // Random digit strings across the integer-accumulator boundary (15 digits),
-// long fractions, and exponents near the double range, bit for bit against
-// the plain reading, alone and as a field of a line.
+// long fractions (past the table of fraction scales), and exponents near the
+// double range, bit for bit against the plain reading, alone and as a field
+// of a line.
 TEST(NumberParsing, MatchesPlainAccumulation) {
   std::mt19937_64 random(2024);
   auto digits = [&](size_t n) {
@@ -139,16 +145,14 @@ TEST(NumberParsing, MatchesPlainAccumulation) {
       s += std::to_string(random() % (random() % 3 == 0 ? 500 : 40));
     }
     if (random() % 10 == 0) s += "x9";
-    bool valid, referenceValid;
-    double value = parse(s, valid);
-    double reference = referenceParse(s, referenceValid);
-    ASSERT_EQ(bits(value), bits(reference)) << s;
-    ASSERT_EQ(valid, referenceValid) << s;
-    // The same as a field of a line, read eight digits at a time; the bytes
-    // past the line's end are readable and must not be taken.
-    const std::string line = s + " 7" + "9x999999";
+    bool referenceValid;
+    const float reference = float(referenceParse(s, referenceValid));
+    ASSERT_EQ(bits(parse(s)), bits(reference)) << s;
+    // The same as a field of a line followed by digits that are not its
+    // own: they must not be taken.
+    const PaddedText line(s + " 7" + "9x999999");
     const char *p = line.data(), *end = p + s.size() + 2;
-    ASSERT_EQ(bits(parseNumberField(p, end)), bits(float(reference))) << s;
+    ASSERT_EQ(bits(parseNumberField(p, end)), bits(reference)) << s;
     ASSERT_EQ(parseNumberField(p, end), 7.0f) << s;
   }
 }
@@ -161,26 +165,37 @@ TEST(NumberParsing, FieldsOfALine) {
       {"   ", {0, 0, 0}},   {"1 2 3 4", {1, 2, 3}},                  {"1\r", {1, 0}},   {"1\r2 3", {1, 0, 0}},
       {"1.5abc 2x .5", {1.5f, 2, 0}}, {"1e 1ex 1e1", {0, 0, 10}},
   };
-  for (const auto& [line, values] : cases) {
+  for (const auto& [text, values] : cases) {
+    const PaddedText line(text);
     const char *p = line.data(), *end = p + line.size();
     for (size_t i = 0; i < values.size(); ++i) {
-      EXPECT_EQ(bits(parseNumberField(p, end)), bits(values[i])) << '"' << line << "\" field " << i;
+      EXPECT_EQ(bits(parseNumberField(p, end)), bits(values[i])) << '"' << text << "\" field " << i;
       EXPECT_TRUE(p >= line.data() && p <= end);
     }
   }
 }
 
 // Face indices are read as atoi reads them, but saturate rather than
-// overflow so that out-of-range values can be refused.
-TEST(NumberParsing, IndexIntegers) {
-  const std::pair<const char*, int64_t> cases[] = {
-      {"12", 12},       {"+7", 7},          {"-3", -3},     {"  \t5", 5},        {"\n\v\f\r9", 9},
-      {"x", 0},         {"", 0},            {"-", 0},       {"/4", 0},           {"3/4", 3},
-      {"2147483647", INT32_MAX},            {"-2147483648", INT32_MIN},          {"007", 7},
+// overflow so that out-of-range values can be refused; the reading of the
+// corner goes on at the next '/', blank or carriage return.
+TEST(NumberParsing, CornerIntegers) {
+  const std::tuple<const char*, int64_t, size_t> cases[] = {
+      {"12", 12, 2},       {"+7", 7, 2},          {"-3", -3, 2},      {"  \t5", 5, 0},  {"\n\v\f\r9", 9, 3},
+      {"x", 0, 1},         {"", 0, 0},            {"-", 0, 1},        {"/4", 0, 0},    {"3/4", 3, 1},
+      {"007", 7, 3},       {"12345678 9", 12345678, 8},               {"123456789012/1", 123456789012, 12},
+      {"2147483647", INT32_MAX, 10},              {"-2147483648", INT32_MIN, 11},
   };
-  for (const auto& [text, value] : cases) EXPECT_EQ(parseIndexInteger(text, text + std::strlen(text)), value) << text;
+  for (const auto& [text, value, next] : cases) {
+    const PaddedText line(text);
+    int64_t read = 0;
+    const char* p = readCornerInteger(line.data(), line.data() + line.size(), read);
+    EXPECT_EQ(read, value) << text;
+    EXPECT_EQ(size_t(p - line.data()), next) << text;
+  }
   for (const char* big : {"2147483648", "99999999999999999999999999999", "-2147483649", "-99999999999999999999999"}) {
-    int64_t value = parseIndexInteger(big, big + std::strlen(big));
+    const PaddedText line(big);
+    int64_t value = 0;
+    readCornerInteger(line.data(), line.data() + line.size(), value);
     EXPECT_TRUE(value > INT32_MAX || value < INT32_MIN) << big;
     EXPECT_EQ(value < 0, big[0] == '-') << big;
   }

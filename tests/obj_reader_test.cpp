@@ -10,40 +10,24 @@ namespace {
 
 using namespace std::string_literals;  // "..."s keeps NUL bytes
 
-struct Load {
-  LoadResult result;
-  std::vector<ObjShape> shapes;
-  std::vector<ObjMaterial> materials;
-  std::string errorText;
-};
-
-Load load(const std::string& text, const std::map<std::string, std::string>& libraries = {}) {
-  Load out;
-  MemoryMaterialReader reader;
-  reader.files = libraries;
-  out.result = loadObjBuffer(text.data(), text.size(), "test.obj", out.shapes, out.materials, out.errorText, reader);
-  return out;
-}
-
-// Shapes as "name[v ...|t ...|n ...|i ...|m ...]" ("t" and "n" only when not
-// empty), listing the first coordinate of each position, texture coordinate
-// and normal. The preamble gives element k the first coordinate k, so the
-// lists show which 1-based elements the corners named.
-std::string describe(const std::vector<ObjShape>& shapes) {
+// Shapes as "name[v ...|n ...|i ...]" ("n" only when not empty), listing
+// the first coordinate of each position and normal. The preamble gives
+// element k the first coordinate k, so the lists show which 1-based
+// elements the corners named. Texture-coordinate indices and material
+// switches show through welding: a corner with another texture index, or
+// after a switch, is another vertex.
+std::string describe(const ObjShapes& shapes) {
   std::ostringstream out;
-  auto firsts = [&](const char* tag, const PodArray<float>& values, size_t stride) {
+  auto firsts = [&](const char* tag, const PodArray<float>& values, ObjShapes::Range range) {
     out << tag;
-    for (size_t i = 0; i < values.size(); i += stride) out << ' ' << values[i];
+    for (size_t k = range.begin; k < range.end; ++k) out << ' ' << values[3 * k];
   };
-  for (const ObjShape& shape : shapes) {
-    out << (&shape == &shapes[0] ? "" : " ") << shape.name << '[';
-    firsts("v", shape.positions, 3);
-    if (!shape.texcoords.empty()) firsts("|t", shape.texcoords, 2);
-    if (!shape.normals.empty()) firsts("|n", shape.normals, 3);
+  for (size_t s = 0; s < shapes.count(); ++s) {
+    out << (s ? " " : "") << shapes.name(s) << '[';
+    firsts("v", shapes.positions, shapes.vertices(s));
+    if (shapes.normalRange(s).size()) firsts("|n", shapes.normals, shapes.normalRange(s));
     out << "|i";
-    for (uint32_t index : shape.indices) out << ' ' << index;
-    out << "|m";
-    for (int32_t id : shape.materialIds) out << ' ' << id;
+    for (size_t k = shapes.indexRange(s).begin; k < shapes.indexRange(s).end; ++k) out << ' ' << shapes.indices[k];
     out << ']';
   }
   return out.str();
@@ -62,51 +46,49 @@ struct TextCase {
 
 void checkCases(const std::vector<TextCase>& cases, const std::map<std::string, std::string>& libraries = {}) {
   for (const TextCase& c : cases) {
-    Load loaded = load(kPreamble + c.obj, libraries);
-    EXPECT_TRUE(loaded.result.ok()) << c.what << ": " << loaded.result.reason;
+    Loaded loaded = loadText(kPreamble + c.obj, libraries);
+    EXPECT_TRUE(loaded.ok) << c.what << ": " << loaded.failure.reason;
     EXPECT_EQ(describe(loaded.shapes), c.want) << c.what;
   }
 }
 
 TEST(ObjReader, FaceSyntax) {
   checkCases({
-      {"positions only", "f 1 2 3\n", "[v 1 2 3|i 0 1 2|m -1]"},
-      {"v/vt", "f 1/1 2/2 3/3\n", "[v 1 2 3|t 1 2 3|i 0 1 2|m -1]"},
-      {"v//vn", "f 1//3 2//2 3//1\n", "[v 1 2 3|n 3 2 1|i 0 1 2|m -1]"},
-      {"v/vt/vn", "f 1/2/3 2/3/1 3/1/2\n", "[v 1 2 3|t 2 3 1|n 3 1 2|i 0 1 2|m -1]"},
-      {"v/vt/ at the line end reads normal 0", "f 2 3 1/2/\n", "[v 2 3 1|t 2|n 1|i 0 1 2|m -1]"},
-      {"a trailing slash at the line end reads index 0", "f 2 3 4/\n", "[v 2 3 4|t 1|i 0 1 2|m -1]"},
-      {"v// at the line end reads normal 0", "f 2 3 4//\n", "[v 2 3 4|n 1|i 0 1 2|m -1]"},
-      {"a blank after a slash is skipped as atoi does; the number is read again as a corner", "f 1/ 3 4\n",
-       "[v 1 3 4|t 3|i 0 1 2|m -1]"},
-      {"a fourth component starts a new corner at index 0", "f 1/2/3/2 4 5\n",
-       "[v 1 1 4 5|t 2 2|n 3|i 0 1 2 0 2 3|m -1 -1]"},
-      {"negative indices count back", "f -1 -2 -3\n", "[v 5 4 3|i 0 1 2|m -1]"},
-      {"negative texcoord and normal indices", "f 1/-1/-3 2/-2/-1 3\n", "[v 1 2 3|t 3 2|n 1 3|i 0 1 2|m -1]"},
-      {"index 0 reads as 1", "f 0 1 2\n", "[v 1 2|i 0 0 1|m -1]"},
-      {"vt and vn index 0 read as 1", "f 1/0/0 2 3\n", "[v 1 2 3|t 1|n 1|i 0 1 2|m -1]"},
-      {"words after the corners are corners naming vertex 1", "f 2 3 4 # note\n",
-       "[v 2 3 4 1|i 0 1 2 0 2 3 0 3 3|m -1 -1 -1]"},
-      {"tabs and several blanks separate corners", "f\t1 \t 2\t\t3  \n", "[v 1 2 3|i 0 1 2|m -1]"},
-      {"a carriage return inside a line separates corners", "f 1 2\r3\n", "[v 1 2 3|i 0 1 2|m -1]"},
-      {"a carriage return first means no corners", "f \r1 2 3\n", "[v|i|m]"},
+      {"positions only", "f 1 2 3\n", "[v 1 2 3|i 0 1 2]"},
+      {"v/vt", "f 1/1 2/2 1/2\n", "[v 1 2 1|i 0 1 2]"},
+      {"v//vn", "f 1//3 2//2 3//1\n", "[v 1 2 3|n 3 2 1|i 0 1 2]"},
+      {"v/vt/vn", "f 1/2/3 2/3/1 1/3/3\n", "[v 1 2 1|n 3 1 3|i 0 1 2]"},
+      {"v/vt/ at the line end reads normal 0", "f 2 3 1/2/\n", "[v 2 3 1|n 1|i 0 1 2]"},
+      {"a trailing slash at the line end reads index 0", "f 4/1 2 4/\n", "[v 4 2|i 0 1 0]"},
+      {"v// at the line end reads normal 0", "f 2 3 4//\n", "[v 2 3 4|n 1|i 0 1 2]"},
+      {"a blank after a slash is skipped as atoi does; the number is read again as a corner", "f 1/ 3 1/3\n",
+       "[v 1 3|i 0 1 0]"},
+      {"a fourth component starts a new corner at index 0", "f 1/2/3/2 4 5\n", "[v 1 1 4 5|n 3|i 0 1 2 0 2 3]"},
+      {"negative indices count back", "f -1 -2 -3\n", "[v 5 4 3|i 0 1 2]"},
+      {"negative texcoord and normal indices", "f 1/-1/-3 2/-2/-1 1/3/1\n", "[v 1 2|n 1 3|i 0 1 0]"},
+      {"index 0 reads as 1", "f 0 1 2\n", "[v 1 2|i 0 0 1]"},
+      {"vt and vn index 0 read as 1", "f 1/0/0 2 1/1/1\n", "[v 1 2|n 1|i 0 1 0]"},
+      {"words after the corners are corners naming vertex 1", "f 2 3 4 # note\n", "[v 2 3 4 1|i 0 1 2 0 2 3 0 3 3]"},
+      {"tabs and several blanks separate corners", "f\t1 \t 2\t\t3  \n", "[v 1 2 3|i 0 1 2]"},
+      {"a carriage return inside a line separates corners", "f 1 2\r3\n", "[v 1 2 3|i 0 1 2]"},
+      {"a carriage return first means no corners", "f \r1 2 3\n", "[v|i]"},
       {"relative indices use the counts at the face line", "f -1 -1 -1\nv 6 0 0\nf -1 -2 -3\n",
-       "[v 5 6 4|i 0 0 0 1 0 2|m -1 -1]"},
-      {"a face may name a vertex defined later in its group", "f 4 5 6\nv 6 0 0\n", "[v 4 5 6|i 0 1 2|m -1]"},
-      {"texcoord and normal indices past the lists give none", "f 1/4/4 2/9/1 3//7\n", "[v 1 2 3|n 1|i 0 1 2|m -1]"},
-      {"a quad fans", "f 1 2 3 4\n", "[v 1 2 3 4|i 0 1 2 0 2 3|m -1 -1]"},
+       "[v 5 6 4|i 0 0 0 1 0 2]"},
+      {"a face may name a vertex defined later in its group", "f 4 5 6\nv 6 0 0\n", "[v 4 5 6|i 0 1 2]"},
+      {"texcoord and normal indices past the lists give none", "f 1/4/4 2/9/1 3//7\n", "[v 1 2 3|n 1|i 0 1 2]"},
+      {"a quad fans", "f 1 2 3 4\n", "[v 1 2 3 4|i 0 1 2 0 2 3]"},
   });
 }
 
 TEST(ObjReader, Statements) {
   checkCases({
-      {"keywords need a blank after them", "f\nv\nvn\nvt\nf1 2 3\nv1 2 3\nf -1 1 2\n", "[v 5 1 2|i 0 1 2|m -1]"},
-      {"v with only blanks is the vertex 0 0 0", "v \nf -1 1 2\n", "[v 0 1 2|i 0 1 2|m -1]"},
-      {"leading blanks and comments", "  \t f 1 2 3\n# f 1 2 4\n\t#x\n", "[v 1 2 3|i 0 1 2|m -1]"},
+      {"keywords need a blank after them", "f\nv\nvn\nvt\nf1 2 3\nv1 2 3\nf -1 1 2\n", "[v 5 1 2|i 0 1 2]"},
+      {"v with only blanks is the vertex 0 0 0", "v \nf -1 1 2\n", "[v 0 1 2|i 0 1 2]"},
+      {"leading blanks and comments", "  \t f 1 2 3\n# f 1 2 4\n\t#x\n", "[v 1 2 3|i 0 1 2]"},
       {"unknown statements change nothing", "s 1\nvp 1 2\nl 1 2\np 1\nt crease 2/1/0 1 2 1\nusemtlx a\nf 1 2 3\n",
-       "[v 1 2 3|i 0 1 2|m -1]"},
-      {"extra numbers on v and vt lines are ignored", "v 6 0 0 7 8\nvt 4 0 9\nf -1/-1 1 2\n",
-       "[v 6 1 2|t 4|i 0 1 2|m -1]"},
+       "[v 1 2 3|i 0 1 2]"},
+      {"extra numbers on v and vt lines are ignored", "v 6 0 0 7 8\nvt 4 0 9\nf -1/-1 1 2 -1/4\n",
+       "[v 6 1 2|i 0 1 2 0 2 0]"},
   });
 }
 
@@ -114,24 +96,24 @@ TEST(ObjReader, ShapeBoundariesAndNames) {
   checkCases({
       {"no faces, no shapes", "g a\no b\n", ""},
       {"faces before the first g form an unnamed shape", "f 1 2 3\ng a\nf 1 2 3\n",
-       "[v 1 2 3|i 0 1 2|m -1] a[v 1 2 3|i 0 1 2|m -1]"},
+       "[v 1 2 3|i 0 1 2] a[v 1 2 3|i 0 1 2]"},
       {"a group without faces is dropped", "g a\nf 1 2 3\ng b\ng c\nf 1 2 3\n",
-       "a[v 1 2 3|i 0 1 2|m -1] c[v 1 2 3|i 0 1 2|m -1]"},
-      {"g alone is ignored", "g a\nf 1 2 3\ng\nf 1 2 3\n", "a[v 1 2 3|i 0 1 2 0 1 2|m -1 -1]"},
+       "a[v 1 2 3|i 0 1 2] c[v 1 2 3|i 0 1 2]"},
+      {"g alone is ignored", "g a\nf 1 2 3\ng\nf 1 2 3\n", "a[v 1 2 3|i 0 1 2 0 1 2]"},
       {"g with only blanks starts an unnamed shape", "g a\nf 1 2 3\ng  \t\nf 1 2 3\n",
-       "a[v 1 2 3|i 0 1 2|m -1] [v 1 2 3|i 0 1 2|m -1]"},
+       "a[v 1 2 3|i 0 1 2] [v 1 2 3|i 0 1 2]"},
       {"g takes the first group name", "g a b\nf 1 2 3\ng\t c\t d \nf 1 2 3\n",
-       "a[v 1 2 3|i 0 1 2|m -1] c[v 1 2 3|i 0 1 2|m -1]"},
+       "a[v 1 2 3|i 0 1 2] c[v 1 2 3|i 0 1 2]"},
       {"o takes the first word", "o left part\nf 1 2 3\no\t right\nf 1 2 3\n",
-       "left[v 1 2 3|i 0 1 2|m -1] right[v 1 2 3|i 0 1 2|m -1]"},
+       "left[v 1 2 3|i 0 1 2] right[v 1 2 3|i 0 1 2]"},
       {"o alone is ignored, o with blanks names nothing", "o a\nf 1 2 3\no\nf 1 2 3\no \nf 1 2 3\n",
-       "a[v 1 2 3|i 0 1 2 0 1 2|m -1 -1] [v 1 2 3|i 0 1 2|m -1]"},
+       "a[v 1 2 3|i 0 1 2 0 1 2] [v 1 2 3|i 0 1 2]"},
       {"shapes of the same name stay apart", "g a\nf 1 2 3\ng a\nf 1 2 3\n",
-       "a[v 1 2 3|i 0 1 2|m -1] a[v 1 2 3|i 0 1 2|m -1]"},
+       "a[v 1 2 3|i 0 1 2] a[v 1 2 3|i 0 1 2]"},
       {"faces without triangles keep the shape", "g a\nf 1 2\ng b\nf\ng c\nf 1\ng d\nf \n",
-       "a[v|i|m] c[v|i|m] d[v|i|m]"},
+       "a[v|i] c[v|i] d[v|i]"},
       {"g and o share the boundary rule", "o a\nf 1 2 3\ng b\nf 1 2 3\n",
-       "a[v 1 2 3|i 0 1 2|m -1] b[v 1 2 3|i 0 1 2|m -1]"},
+       "a[v 1 2 3|i 0 1 2] b[v 1 2 3|i 0 1 2]"},
   });
 }
 
@@ -141,39 +123,40 @@ TEST(ObjReader, MaterialsAcrossLibraries) {
       {"two.mtl", "newmtl b\nnewmtl c\n"},
   };
   checkCases({
-      {"ids number on across libraries; the first b wins", "mtllib one.mtl\nmtllib two.mtl\n"
+      {"names of both libraries switch materials", "mtllib one.mtl\nmtllib two.mtl\n"
        "usemtl a\nf 1 2 3\nusemtl b\nf 1 2 3\nusemtl c\nf 1 2 3\n",
-       "[v 1 2 3 1 2 3 1 2 3|i 0 1 2 3 4 5 6 7 8|m 0 1 3]"},
+       "[v 1 2 3 1 2 3 1 2 3|i 0 1 2 3 4 5 6 7 8]"},
       {"the same id again changes nothing", "mtllib one.mtl\nusemtl a\nf 1 2 3\nusemtl a\nf 1 2 4\n",
-       "[v 1 2 3 4|i 0 1 2 0 1 3|m 0 0]"},
+       "[v 1 2 3 4|i 0 1 2 0 1 3]"},
       {"an unknown name while none is set changes nothing", "f 1 2 3\nusemtl x\nf 1 2 4\n",
-       "[v 1 2 3 4|i 0 1 2 0 1 3|m -1 -1]"},
+       "[v 1 2 3 4|i 0 1 2 0 1 3]"},
       {"an unknown name after a known one is a switch", "mtllib one.mtl\nusemtl a\nf 1 2 3\nusemtl x\nf 1 2 3\n",
-       "[v 1 2 3 1 2 3|i 0 1 2 3 4 5|m 0 -1]"},
+       "[v 1 2 3 1 2 3|i 0 1 2 3 4 5]"},
       {"a name is known only after its library", "usemtl a\nf 1 2 3\nmtllib one.mtl\nusemtl a\nf 1 2 3\n",
-       "[v 1 2 3 1 2 3|i 0 1 2 3 4 5|m -1 0]"},
-      {"only the first library of an mtllib line is read", "mtllib two.mtl one.mtl\nusemtl a\nf 1 2 3\n",
-       "[v 1 2 3|i 0 1 2|m -1]"},
+       "[v 1 2 3 1 2 3|i 0 1 2 3 4 5]"},
+      {"only the first library of an mtllib line is read", "mtllib two.mtl one.mtl\nf 1 2 3\nusemtl a\nf 1 2 3\n",
+       "[v 1 2 3|i 0 1 2 0 1 2]"},
       {"a switch keeps the shape open; g keeps the material",
-       "mtllib one.mtl\nusemtl a\nf 1 2 3\nusemtl b\ng next\nf 1 2 3\n",
-       "[v 1 2 3|i 0 1 2|m 0] next[v 1 2 3|i 0 1 2|m 1]"},
-      {"usemtl takes the first word", "mtllib one.mtl\nusemtl \t b a\nf 1 2 3\n", "[v 1 2 3|i 0 1 2|m 1]"},
+       "mtllib one.mtl\nusemtl a\nf 1 2 3\nusemtl b\ng next\nf 1 2 3\nusemtl b\nf 1 2 3\n",
+       "[v 1 2 3|i 0 1 2] next[v 1 2 3|i 0 1 2 0 1 2]"},
+      {"usemtl takes the first word", "mtllib one.mtl\nusemtl \t b a\nf 1 2 3\nusemtl b\nf 1 2 3\n",
+       "[v 1 2 3|i 0 1 2 0 1 2]"},
       {"a missing library registers an unnamed default material",
-       "f 1 2 3\nmtllib missing.mtl\nusemtl \nf 1 2 3\n", "[v 1 2 3 1 2 3|i 0 1 2 3 4 5|m -1 0]"},
+       "f 1 2 3\nmtllib missing.mtl\nusemtl \nf 1 2 3\n", "[v 1 2 3 1 2 3|i 0 1 2 3 4 5]"},
   }, libraries);
 }
 
 TEST(ObjReader, LineEndsAndNulBytes) {
   checkCases({
-      {"CR LF", "g a\r\nf 1 2 3\r\no b\r\nf 3 2 1\r\n", "a[v 1 2 3|i 0 1 2|m -1] b[v 3 2 1|i 0 1 2|m -1]"},
-      {"CR at the very end", "g a\nf 1 2 3\r", "a[v 1 2 3|i 0 1 2|m -1]"},
-      {"a lone CR does not end a line", "g a\rg b\nf 1 2 3\n", "a[v 1 2 3|i 0 1 2|m -1]"},
-      {"a number field ends at a CR", "v 6\r7 8\nf -1 1 2\n", "[v 6 1 2|i 0 1 2|m -1]"},
-      {"no line end at the end", "g a\nf 1 2 3", "a[v 1 2 3|i 0 1 2|m -1]"},
-      {"a NUL hides the rest of its line", "g a\nf 1 2 3\0 4\ng\0 b\nf 1 2 3\n"s, "a[v 1 2 3|i 0 1 2 0 1 2|m -1 -1]"},
-      {"a NUL in an earlier line hides nothing after it", "v 9\0 9 9\nf -1 1 2\0"s, "[v 9 1 2|i 0 1 2|m -1]"},
-      {"a NUL as the first byte of a line", "\0f 1 2 3\nf 1 2 4\n"s, "[v 1 2 4|i 0 1 2|m -1]"},
-      {"a NUL right after a CR", "f 1 2 3\r\0\n"s, "[v 1 2 3|i 0 1 2|m -1]"},
+      {"CR LF", "g a\r\nf 1 2 3\r\no b\r\nf 3 2 1\r\n", "a[v 1 2 3|i 0 1 2] b[v 3 2 1|i 0 1 2]"},
+      {"CR at the very end", "g a\nf 1 2 3\r", "a[v 1 2 3|i 0 1 2]"},
+      {"a lone CR does not end a line", "g a\rg b\nf 1 2 3\n", "a[v 1 2 3|i 0 1 2]"},
+      {"a number field ends at a CR", "v 6\r7 8\nf -1 1 2\n", "[v 6 1 2|i 0 1 2]"},
+      {"no line end at the end", "g a\nf 1 2 3", "a[v 1 2 3|i 0 1 2]"},
+      {"a NUL hides the rest of its line", "g a\nf 1 2 3\0 4\ng\0 b\nf 1 2 3\n"s, "a[v 1 2 3|i 0 1 2 0 1 2]"},
+      {"a NUL in an earlier line hides nothing after it", "v 9\0 9 9\nf -1 1 2\0"s, "[v 9 1 2|i 0 1 2]"},
+      {"a NUL as the first byte of a line", "\0f 1 2 3\nf 1 2 4\n"s, "[v 1 2 4|i 0 1 2]"},
+      {"a NUL right after a CR", "f 1 2 3\r\0\n"s, "[v 1 2 3|i 0 1 2]"},
   });
 }
 
@@ -181,23 +164,24 @@ TEST(ObjReader, LongLinesAreReadWhole) {
   const std::string longName(100000, 'n');
   std::string face = "f";
   for (int i = 0; i < 20000; ++i) face += " 1 2 3";  // 120 001 characters
-  Load loaded = load(kPreamble + "g " + longName + "\n" + face + "\nf 4 5 1\nusemtl " + std::string(9000, 'm') +
-                     "\nv " + std::string(50000, ' ') + "6 0 0\nf -1 1 2\n");
-  ASSERT_TRUE(loaded.result.ok()) << loaded.result.reason;
-  ASSERT_EQ(loaded.shapes.size(), 1u);
-  EXPECT_EQ(loaded.shapes[0].name, longName);
-  EXPECT_EQ(loaded.shapes[0].materialIds.size(), 60000u - 2 + 1 + 1);
-  EXPECT_EQ(loaded.shapes[0].vertexCount(), 6u);
-  EXPECT_EQ(loaded.shapes[0].positions[3 * 5], 6.0f);
+  Loaded loaded = loadText(kPreamble + "g " + longName + "\n" + face + "\nf 4 5 1\nusemtl " + std::string(9000, 'm') +
+                           "\nv " + std::string(50000, ' ') + "6 0 0\nf -1 1 2\n");
+  ASSERT_TRUE(loaded.ok) << loaded.failure.reason;
+  ASSERT_EQ(loaded.shapes.count(), 1u);
+  EXPECT_EQ(loaded.shapes.name(0), longName);
+  EXPECT_EQ(loaded.shapes.indexCount(), 3 * (60000u - 2 + 1 + 1));
+  EXPECT_EQ(loaded.shapes.vertexCount(), 6u);
+  EXPECT_EQ(loaded.shapes.positions[3 * 5], 6.0f);
 
-  // Library, material and object names of any length are read whole.
+  // Library, material and object names of any length are read whole: the
+  // switch to the material makes new vertices.
   const std::string library(5000, 'l'), material(9000, 'm'), object(70000, 'o');
-  loaded = load(kPreamble + "mtllib " + library + "\nusemtl " + material + "\no " + object + "\nf 1 2 3\n",
-                {{library, "newmtl " + material + "\n"}});
-  ASSERT_TRUE(loaded.result.ok()) << loaded.result.reason;
-  ASSERT_EQ(loaded.shapes.size(), 1u);
-  EXPECT_EQ(loaded.shapes[0].name, object);
-  EXPECT_EQ(loaded.shapes[0].materialIds[0], 0);
+  loaded = loadText(kPreamble + "mtllib " + library + "\no " + object + "\nf 1 2 3\nusemtl " + material + "\nf 1 2 3\n",
+                    {{library, "newmtl " + material + "\n"}});
+  ASSERT_TRUE(loaded.ok) << loaded.failure.reason;
+  ASSERT_EQ(loaded.shapes.count(), 1u);
+  EXPECT_EQ(loaded.shapes.name(0), object);
+  EXPECT_EQ(loaded.shapes.vertexCount(), 6u);
 }
 
 struct RejectCase {
@@ -224,17 +208,16 @@ TEST(ObjReader, RejectionsNameTheLine) {
       {"lines counted through a NUL and a lone CR", "v 0 0 0\r\n\0\n#\rx\r\nf 1 1 2\n"s, 4},
   };
   for (const RejectCase& c : cases) {
-    Load loaded = load(c.obj);
-    EXPECT_EQ(loaded.result.status, LoadStatus::Rejected) << c.what;
-    EXPECT_EQ(loaded.result.line, c.line) << c.what;
-    EXPECT_EQ(loaded.result.path, "test.obj") << c.what;
-    EXPECT_FALSE(loaded.result.reason.empty()) << c.what;
-    EXPECT_TRUE(loaded.shapes.empty()) << c.what;
+    Loaded loaded = loadText(c.obj);
+    EXPECT_FALSE(loaded.ok) << c.what;
+    EXPECT_EQ(loaded.failure.line, c.line) << c.what;
+    EXPECT_EQ(loaded.failure.path, "test.obj") << c.what;
+    EXPECT_FALSE(loaded.failure.reason.empty()) << c.what;
   }
   // Within range and resolving to nothing are not failures for texcoords
   // and normals.
-  Load accepted = load("v 0 0 0\nf 1/2147483647/-2147483648 1 1\n");
-  EXPECT_TRUE(accepted.result.ok()) << accepted.result.reason;
+  Loaded accepted = loadText("v 0 0 0\nf 1/2147483647/-2147483648 1 1\n");
+  EXPECT_TRUE(accepted.ok) << accepted.failure.reason;
 }
 
 // The file reader streams through a block: lines that straddle blocks or
@@ -242,20 +225,19 @@ TEST(ObjReader, RejectionsNameTheLine) {
 // directory are refused end to end in cli_test.)
 TEST(ObjReader, FileMatchesMemory) {
   TempDir dir;
-  Load fromFile;
-  MemoryMaterialReader reader;
   std::string text = kPreamble + "g " + std::string(3 << 20, 'x') + "\n";
   for (int i = 0; text.size() < (6u << 20); ++i)
     text += "v " + std::to_string(i) + ".5 1 2\r\nf -1 -2/1 -3//2 1/2/3 " + std::to_string(i % 7) + "\n";
   text += "f 1 2";
   writeFile(dir.path() / "big.obj", text);
-  fromFile.result = loadObjFile((dir.path() / "big.obj").string(), fromFile.shapes, fromFile.materials,
-                                fromFile.errorText, reader);
-  ASSERT_TRUE(fromFile.result.ok()) << fromFile.result.reason;
-  ASSERT_EQ(fromFile.shapes.size(), 1u);
-  Load fromMemory = load(text);
-  EXPECT_EQ(describe(fromFile.shapes), describe(fromMemory.shapes));
-  EXPECT_TRUE(fromFile.shapes[0].positions == fromMemory.shapes[0].positions);
+  ObjShapes fromFile;
+  Failure failure;
+  ASSERT_TRUE(readObjFile((dir.path() / "big.obj").string(), libraryLookup({}), fromFile, failure)) << failure.reason;
+  ASSERT_EQ(fromFile.count(), 1u);
+  Loaded fromMemory = loadText(text);
+  EXPECT_EQ(describe(fromFile), describe(fromMemory.shapes));
+  EXPECT_TRUE(std::equal(fromFile.positions.begin(), fromFile.positions.end(), fromMemory.shapes.positions.begin(),
+                         fromMemory.shapes.positions.end()));
 }
 
 }  // namespace

@@ -1,11 +1,14 @@
 #pragma once
 
 // Helpers for the suites that run the built obj2mesh executable: a private
-// temporary folder per case, a child process with a chosen argv[0] whose
-// standard output and standard error are captured separately, and a snapshot
-// of a folder tree to tell exactly which files a run left behind.
+// temporary folder per case, a child process whose standard output and
+// standard error are captured separately (with a time limit, optionally
+// without root's privileges and with its peak memory measured), and a
+// snapshot of a folder tree to tell exactly which files a run left behind.
 
 #include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -14,6 +17,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -29,6 +34,9 @@ struct RunOutcome {
   std::string err;
   int exitCode = -1;  // -1 when the process did not exit normally
   int signal = 0;     // the signal that ended it, if any
+  bool timedOut = false;
+  bool couldNotDropPrivileges = false;
+  long peakKiB = 0;  // peak resident set size with measurePeak; 0 if unknown
 };
 
 struct RunOptions {
@@ -36,37 +44,83 @@ struct RunOptions {
   // When >= 0, the child's RLIMIT_FSIZE in bytes (with SIGXFSZ ignored, so
   // an oversized write fails with EFBIG instead of killing it).
   long long fileSizeLimit = -1;
+  double timeoutSeconds = 60;  // then the child is killed
+  // As root, run the child as the user nobody, so that file permissions
+  // apply to it.
+  bool asNobody = false;
+  // Measure the child's peak memory through /usr/bin/time (argv[0] is then
+  // the executable's path). A process keeps the peak of the process it was
+  // forked from through exec, so a child forked from this (large) test
+  // process would report the test's own size; time is small.
+  bool measurePeak = false;
 };
 
-inline std::string drain(int fd) {
+inline std::string readBack(int fd) {
   std::string text;
   char buffer[4096];
-  for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) != 0;)
-    if (n > 0) text.append(buffer, size_t(n));
-    else if (errno != EINTR) break;
+  off_t offset = 0;
+  for (ssize_t n; (n = pread(fd, buffer, sizeof buffer, offset)) > 0; offset += n) text.append(buffer, size_t(n));
   close(fd);
   return text;
 }
 
-// Runs OBJ2MESH_EXE in `cwd` with `args` after argv[0]. Standard input is
-// /dev/null; the umask is 022 so that the mode of created files is known.
-// The program writes a few lines at most, so the pipes are read in turn.
+// Reads both pipes until they end; false when the deadline passed first.
+inline bool drainUntil(int outFd, int errFd, std::string& out, std::string& err,
+                       std::chrono::steady_clock::time_point deadline) {
+  struct pollfd fds[2] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
+  std::string* into[2] = {&out, &err};
+  int open = 2;
+  while (open > 0) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    if (poll(fds, 2, 10) < 0 && errno != EINTR) return false;
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+      char buffer[4096];
+      ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+      if (n > 0) {
+        into[i]->append(buffer, size_t(n));
+      } else if (n == 0 || errno != EINTR) {
+        fds[i].fd = -1;
+        --open;
+      }
+    }
+  }
+  return true;
+}
+
+// Runs OBJ2MESH_EXE in `cwd` with `args` after argv[0], in a process group
+// of its own. Standard input is /dev/null; standard output and standard
+// error are captured separately; the umask is 022 so that the mode of
+// created files is known.
 inline RunOutcome runProgram(const fs::path& cwd, const std::vector<std::string>& args,
                              const RunOptions& options = {}) {
+  constexpr uid_t kNobody = 65534;
+  constexpr const char* kTime = "/usr/bin/time";
   RunOutcome outcome;
+  const bool timed = options.measurePeak && access(kTime, X_OK) == 0;
+  char peakPath[] = "/tmp/obj2mesh-peak-XXXXXX";
+  int peakFd = timed ? mkstemp(peakPath) : -1;
+  // Pipes rather than files: a file-size limit must not apply to them.
   int outPipe[2], errPipe[2];
-  if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) {
-    ADD_FAILURE() << "pipe: " << std::strerror(errno);
+  if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0 || (timed && peakFd < 0)) {
+    ADD_FAILURE() << "pipe2 or mkstemp: " << std::strerror(errno);
     return outcome;
   }
-  std::vector<std::string> storage{options.argv0};
+  // time, run as nobody, must be able to write it.
+  if (timed) fchmod(peakFd, 0666);
+  std::vector<std::string> storage;
+  if (timed) storage = {kTime, "-q", "-f", "%M", "-o", peakPath, OBJ2MESH_EXE};
+  else storage = {options.argv0};
   storage.insert(storage.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (std::string& s : storage) argv.push_back(s.data());
   argv.push_back(nullptr);
+  const char* program = timed ? kTime : OBJ2MESH_EXE;
   const std::string dir = cwd.string();
+
   pid_t pid = fork();
   if (pid == 0) {  // only async-signal-safe calls from here on
+    setpgid(0, 0);  // so that a timeout ends time and the converter together
     int in = open("/dev/null", O_RDONLY);
     if (in < 0 || dup2(in, 0) < 0 || dup2(outPipe[1], 1) < 0 || dup2(errPipe[1], 2) < 0) _exit(126);
     if (chdir(dir.c_str()) != 0) _exit(126);
@@ -76,18 +130,41 @@ inline RunOutcome runProgram(const fs::path& cwd, const std::vector<std::string>
       struct rlimit limit = {rlim_t(options.fileSizeLimit), rlim_t(options.fileSizeLimit)};
       if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(126);
     }
-    alarm(60);  // a hung converter ends with SIGALRM instead of hanging the suite
-    execv(OBJ2MESH_EXE, argv.data());
+    if (options.asNobody && geteuid() == 0 &&
+        (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0))
+      _exit(125);
+    execv(program, argv.data());
     _exit(127);
   }
   close(outPipe[1]);
   close(errPipe[1]);
-  outcome.out = drain(outPipe[0]);
-  outcome.err = drain(errPipe[0]);
+  if (pid < 0) {
+    ADD_FAILURE() << "fork: " << std::strerror(errno);
+    return outcome;
+  }
+  const auto deadline = std::chrono::steady_clock::now() +
+                        std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                            std::chrono::duration<double>(options.timeoutSeconds));
+  if (!drainUntil(outPipe[0], errPipe[0], outcome.out, outcome.err, deadline)) {
+    outcome.timedOut = true;
+    kill(-pid, SIGKILL);
+  }
+  close(outPipe[0]);
+  close(errPipe[0]);
   int status = 0;
-  if (pid < 0 || waitpid(pid, &status, 0) < 0) ADD_FAILURE() << "fork or wait: " << std::strerror(errno);
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
   if (WIFEXITED(status)) outcome.exitCode = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) outcome.signal = WTERMSIG(status);
+  if (timed && outcome.exitCode > 128) {  // time reports a signal as 128 + its number
+    outcome.signal = outcome.exitCode - 128;
+    outcome.exitCode = -1;
+  }
+  outcome.couldNotDropPrivileges = options.asNobody && outcome.exitCode == 125;
+  if (timed) {
+    outcome.peakKiB = std::atol(readBack(peakFd).c_str());
+    unlink(peakPath);
+  }
   return outcome;
 }
 

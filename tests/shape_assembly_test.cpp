@@ -6,6 +6,7 @@
 #include <random>
 #include <tuple>
 
+#include "shape_assembly.h"
 #include "test_support.h"
 
 namespace {
@@ -15,17 +16,14 @@ using Face = std::vector<CornerIndex>;
 CornerIndex C(int32_t v, int32_t vt = -1, int32_t vn = -1) { return {v, vt, vn}; }
 
 // File-wide attribute lists whose values tell their source element apart:
-// position k is (k, k + 0.25, k + 0.5), normal k is (-k, -k - 0.25, -k - 0.5),
-// texture coordinate k is (k + 0.125, k + 0.375).
+// position k is (k, k + 0.25, k + 0.5), normal k is (-k, -k - 0.25, -k - 0.5).
 struct Attributes {
-  PodArray<float> positions, normals, texcoords;
-  Attributes(int p, int n, int t) {
+  PodArray<float> positions, normals;
+  Attributes(int p, int n) {
     for (float k = 0; k < p; ++k)
       for (float v : {k, k + 0.25f, k + 0.5f}) positions.push_back(v);
     for (float k = 0; k < n; ++k)
       for (float v : {-k, -k - 0.25f, -k - 0.5f}) normals.push_back(v);
-    for (float k = 0; k < t; ++k)
-      for (float v : {k + 0.125f, k + 0.375f}) texcoords.push_back(v);
   }
 };
 
@@ -36,90 +34,73 @@ std::vector<T> list(const PodArray<T>& a) {
 
 // The values a shape should hold when its vertices came from these source
 // elements, in this order.
-std::vector<float> gather(const PodArray<float>& source, const std::vector<int>& which, int width) {
+std::vector<float> gather(const PodArray<float>& source, const std::vector<int>& which) {
   std::vector<float> out;
-  for (int k : which) out.insert(out.end(), source.begin() + k * width, source.begin() + (k + 1) * width);
+  for (int k : which) out.insert(out.end(), source.begin() + k * 3, source.begin() + (k + 1) * 3);
   return out;
 }
 
 // Adds the faces of one group (on lines firstLine, firstLine + 1, ...) and
 // flushes it.
-bool assembleGroup(ObjShape& shape, FaceGroup& group, const Attributes& in, const std::vector<Face>& faces,
-                   int32_t materialId, AssemblyFailure& failure, uint64_t firstLine = 1) {
-  group.materialId = materialId;
+bool assembleGroup(ShapeAssembler& assembler, const Attributes& in, const std::vector<Face>& faces,
+                   Failure& failure, uint64_t firstLine = 1) {
   for (const Face& face : faces)
-    if (!addFace(shape, group, face.data(), face.size(), in.positions.size() / 3, firstLine++, failure)) return false;
-  return flushFaceGroup(shape, group, in.positions, in.normals, in.texcoords, "s", failure);
+    if (!assembler.addFace(face.data(), face.size(), in.positions.size() / 3, firstLine++, failure)) return false;
+  return assembler.flushFaceGroup(in.positions, in.normals, failure);
 }
-
-struct Group {
-  std::vector<Face> faces;
-  int32_t materialId;
-};
 
 struct AssemblyCase {
   const char* what;
-  int positions, normals, texcoords;  // sizes of the file-wide lists
-  std::vector<Group> groups;          // flushed one after another into one shape
-  std::vector<int> wantPositions, wantNormals, wantTexcoords;  // source elements, in vertex order
+  int positions, normals;          // sizes of the file-wide lists
+  std::vector<std::vector<Face>> groups;  // flushed one after another into one shape
+  std::vector<int> wantPositions, wantNormals;  // source elements, in vertex order
   std::vector<uint32_t> wantIndices;
-  std::vector<int32_t> wantMaterialIds;
 };
 
 void PrintTo(const AssemblyCase& c, std::ostream* out) { *out << '"' << c.what << '"'; }
 
 const AssemblyCase kCases[] = {
-    {"two faces share vertices within a group", 4, 0, 0, {{{{C(0), C(1), C(2)}, {C(0), C(2), C(3)}}, -1}},
-     {0, 1, 2, 3}, {}, {}, {0, 1, 2, 0, 2, 3}, {-1, -1}},
-    {"a material switch starts new vertices, numbers continue", 4, 0, 0,
-     {{{{C(0), C(1), C(2)}}, 0}, {{{C(0), C(2), C(3)}}, 1}},
-     {0, 1, 2, 0, 2, 3}, {}, {}, {0, 1, 2, 3, 4, 5}, {0, 1}},
-    {"pentagon fans from its first corner", 5, 0, 0, {{{{C(0), C(1), C(2), C(3), C(4)}}, 7}},
-     {0, 1, 2, 3, 4}, {}, {}, {0, 1, 2, 0, 2, 3, 0, 3, 4}, {7, 7, 7}},
-    {"vertices are numbered by first visit, not by index", 6, 0, 0,
-     {{{{C(4), C(2), C(0), C(5)}, {C(5), C(2), C(1)}}, -1}},
-     {4, 2, 0, 5, 1}, {}, {}, {0, 1, 2, 0, 2, 3, 3, 1, 4}, {-1, -1, -1}},
-    {"a corner repeated within a face is one vertex", 2, 0, 0, {{{{C(0), C(0), C(1)}}, -1}},
-     {0, 1}, {}, {}, {0, 0, 1}, {-1}},
-    {"faces of fewer than three corners add nothing", 4, 0, 0, {{{{C(3)}, {C(3), C(2)}, {}, {C(0), C(1), C(2)}}, -1}},
-     {0, 1, 2}, {}, {}, {0, 1, 2}, {-1}},
-    {"a group of faces without triangles still names the shape", 2, 0, 0, {{{{}, {C(0)}, {C(0), C(1)}}, 1}},
-     {}, {}, {}, {}, {}},
-    {"normal and texcoord indices absent, negative, past the end or at the last element", 4, 2, 2,
-     {{{{C(0, 1, 1), C(1, -1, -1), C(2, -5, -5), C(3, 2, 2)}}, -1}},
-     {0, 1, 2, 3}, {1}, {1}, {0, 1, 2, 0, 2, 3}, {-1, -1}},
-    {"components that name nothing still key the weld", 1, 1, 1,
-     {{{{C(0), C(0, 0), C(0, -1, 0), C(0, 0, 0), C(0, 5), C(0, 6), C(0, 5)}}, -1}},
-     {0, 0, 0, 0, 0, 0}, {0, 0}, {0, 0}, {0, 1, 2, 0, 2, 3, 0, 3, 4, 0, 4, 5, 0, 5, 4}, {-1, -1, -1, -1, -1}},
-    {"a texcoord on a known position makes a new vertex", 3, 0, 1, {{{{C(0), C(1), C(2)}, {C(0, 0), C(1), C(2)}}, -1}},
-     {0, 1, 2, 0}, {}, {0}, {0, 1, 2, 3, 1, 2}, {-1, -1}},
-    {"v/vt/vn corners without any vt or vn lines", 3, 0, 0, {{{{C(0, 0, 0), C(1, 1, 1), C(2, 2, 2)}}, -1}},
-     {0, 1, 2}, {}, {}, {0, 1, 2}, {-1}},
-    {"only some vertices receive a normal; nothing pads the list", 3, 1, 0, {{{{C(0, -1, 0), C(1, -1, 0), C(2)}}, -1}},
-     {0, 1, 2}, {0, 0}, {}, {0, 1, 2}, {-1}},
-    {"vertices from a later group append after earlier ones", 3, 0, 0,
-     {{{{C(2), C(1), C(0)}}, 3}, {{{C(0), C(1), C(2)}, {C(2), C(1), C(0)}}, -1}},
-     {2, 1, 0, 0, 1, 2}, {}, {}, {0, 1, 2, 3, 4, 5, 5, 4, 3}, {3, -1, -1}},
+    {"two faces share vertices within a group", 4, 0, {{{C(0), C(1), C(2)}, {C(0), C(2), C(3)}}},
+     {0, 1, 2, 3}, {}, {0, 1, 2, 0, 2, 3}},
+    {"a material switch starts new vertices, numbers continue", 4, 0,
+     {{{C(0), C(1), C(2)}}, {{C(0), C(2), C(3)}}}, {0, 1, 2, 0, 2, 3}, {}, {0, 1, 2, 3, 4, 5}},
+    {"pentagon fans from its first corner", 5, 0, {{{C(0), C(1), C(2), C(3), C(4)}}},
+     {0, 1, 2, 3, 4}, {}, {0, 1, 2, 0, 2, 3, 0, 3, 4}},
+    {"vertices are numbered by first visit, not by index", 6, 0, {{{C(4), C(2), C(0), C(5)}, {C(5), C(2), C(1)}}},
+     {4, 2, 0, 5, 1}, {}, {0, 1, 2, 0, 2, 3, 3, 1, 4}},
+    {"a corner repeated within a face is one vertex", 2, 0, {{{C(0), C(0), C(1)}}}, {0, 1}, {}, {0, 0, 1}},
+    {"faces of fewer than three corners add nothing", 4, 0, {{{C(3)}, {C(3), C(2)}, {}, {C(0), C(1), C(2)}}},
+     {0, 1, 2}, {}, {0, 1, 2}},
+    {"a group of faces without triangles still makes a shape", 2, 0, {{{}, {C(0)}, {C(0), C(1)}}}, {}, {}, {}},
+    {"normal indices absent, negative, past the end or at the last element", 4, 2,
+     {{{C(0, 1, 1), C(1, -1, -1), C(2, -5, -5), C(3, 2, 2)}}}, {0, 1, 2, 3}, {1}, {0, 1, 2, 0, 2, 3}},
+    {"components that name nothing still key the weld", 1, 1,
+     {{{C(0), C(0, 0), C(0, -1, 0), C(0, 0, 0), C(0, 5), C(0, 6), C(0, 5)}}},
+     {0, 0, 0, 0, 0, 0}, {0, 0}, {0, 1, 2, 0, 2, 3, 0, 3, 4, 0, 4, 5, 0, 5, 4}},
+    {"a texcoord on a known position makes a new vertex", 3, 0, {{{C(0), C(1), C(2)}, {C(0, 0), C(1), C(2)}}},
+     {0, 1, 2, 0}, {}, {0, 1, 2, 3, 1, 2}},
+    {"only some vertices receive a normal; nothing pads the list", 3, 1, {{{C(0, -1, 0), C(1, -1, 0), C(2)}}},
+     {0, 1, 2}, {0, 0}, {0, 1, 2}},
+    {"vertices from a later group append after earlier ones", 3, 0,
+     {{{C(2), C(1), C(0)}}, {{C(0), C(1), C(2)}, {C(2), C(1), C(0)}}},
+     {2, 1, 0, 0, 1, 2}, {}, {0, 1, 2, 3, 4, 5, 5, 4, 3}},
 };
 
 class AssemblyTable : public testing::TestWithParam<AssemblyCase> {};
 
 TEST_P(AssemblyTable, ShapeLists) {
   const AssemblyCase& c = GetParam();
-  Attributes in(c.positions, c.normals, c.texcoords);
-  ObjShape shape;
-  FaceGroup group;
-  for (const Group& g : c.groups) {
-    AssemblyFailure failure;
-    ASSERT_TRUE(assembleGroup(shape, group, in, g.faces, g.materialId, failure));
-    ASSERT_EQ(failure.error, AssemblyError::None);
-  }
-  EXPECT_EQ(list(shape.positions), gather(in.positions, c.wantPositions, 3));
-  EXPECT_EQ(list(shape.normals), gather(in.normals, c.wantNormals, 3));
-  EXPECT_EQ(list(shape.texcoords), gather(in.texcoords, c.wantTexcoords, 2));
-  EXPECT_EQ(list(shape.indices), c.wantIndices);
-  EXPECT_EQ(list(shape.materialIds), c.wantMaterialIds);
-  EXPECT_EQ(shape.name, "s");
+  Attributes in(c.positions, c.normals);
+  ShapeAssembler assembler;
+  Failure failure;
+  for (const std::vector<Face>& faces : c.groups) ASSERT_TRUE(assembleGroup(assembler, in, faces, failure));
+  ASSERT_TRUE(assembler.endShape("s", in.positions, in.normals, failure));
+  const ObjShapes& shapes = assembler.shapes();
+  ASSERT_EQ(shapes.count(), 1u);
+  EXPECT_EQ(list(shapes.positions), gather(in.positions, c.wantPositions));
+  EXPECT_EQ(list(shapes.normals), gather(in.normals, c.wantNormals));
+  EXPECT_EQ(list(shapes.indices), c.wantIndices);
+  EXPECT_EQ(shapes.name(0), "s");
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, AssemblyTable, testing::ValuesIn(kCases), ByWhat());
@@ -130,21 +111,21 @@ INSTANTIATE_TEST_SUITE_P(Cases, AssemblyTable, testing::ValuesIn(kCases), ByWhat
 // the welding rule literally.
 TEST(ShapeAssembly, LargeGroupsMatchPlainMapWelding) {
   const int kPositions = 300, kOthers = 40;
-  Attributes in(kPositions, kOthers, kOthers);
+  Attributes in(kPositions, kOthers);
   std::mt19937 random(7);
   auto component = [&] { return int32_t(random() % (kOthers + 6)) - 3; };  // -3 .. kOthers + 2
-  ObjShape shape;
-  FaceGroup group;
-  std::vector<int> wantPositions, wantNormals, wantTexcoords;
+  ShapeAssembler assembler;
+  std::vector<int> wantPositions, wantNormals;
   std::vector<uint32_t> wantIndices;
-  for (int g = 0; g < 6; ++g) {
+  size_t shapeStart = 0;  // where the open shape's vertices start in wantPositions
+  for (int g = 0; g < 8; ++g) {
     std::map<std::tuple<int32_t, int32_t, int32_t>, uint32_t> cache;
     auto weld = [&](const CornerIndex& c) {
-      auto [it, isNew] = cache.emplace(std::make_tuple(c.v_idx, c.vt_idx, c.vn_idx), uint32_t(wantPositions.size()));
+      auto [it, isNew] =
+          cache.emplace(std::make_tuple(c.v_idx, c.vt_idx, c.vn_idx), uint32_t(wantPositions.size() - shapeStart));
       if (isNew) {
         wantPositions.push_back(c.v_idx);
         if (c.vn_idx >= 0 && c.vn_idx < kOthers) wantNormals.push_back(c.vn_idx);
-        if (c.vt_idx >= 0 && c.vt_idx < kOthers) wantTexcoords.push_back(c.vt_idx);
       }
       return it->second;
     };
@@ -155,49 +136,59 @@ TEST(ShapeAssembly, LargeGroupsMatchPlainMapWelding) {
       for (size_t k = 2; k < face.size(); ++k)
         for (const CornerIndex* c : {&face[0], &face[k - 1], &face[k]}) wantIndices.push_back(weld(*c));
     }
-    AssemblyFailure failure;
-    ASSERT_TRUE(assembleGroup(shape, group, in, faces, g, failure));
+    Failure failure;
+    ASSERT_TRUE(assembleGroup(assembler, in, faces, failure));
+    // Two groups make a shape; a new shape numbers its vertices from 0.
+    if (g % 2) {
+      ASSERT_TRUE(assembler.endShape("s", in.positions, in.normals, failure));
+      shapeStart = wantPositions.size();
+    }
   }
-  EXPECT_EQ(list(shape.indices), wantIndices);
-  EXPECT_EQ(list(shape.positions), gather(in.positions, wantPositions, 3));
-  EXPECT_EQ(list(shape.normals), gather(in.normals, wantNormals, 3));
-  EXPECT_EQ(list(shape.texcoords), gather(in.texcoords, wantTexcoords, 2));
+  const ObjShapes& shapes = assembler.shapes();
+  EXPECT_EQ(shapes.count(), 4u);
+  EXPECT_EQ(list(shapes.indices), wantIndices);
+  EXPECT_EQ(list(shapes.positions), gather(in.positions, wantPositions));
+  EXPECT_EQ(list(shapes.normals), gather(in.normals, wantNormals));
 }
 
 // A position index that names no vertex at the flush fails it, naming the
 // line of the first face that used such a corner (another bad corner
 // follows); nothing is read out of bounds.
 TEST(ShapeAssembly, BadPositionIndexReportsItsLine) {
-  const std::pair<int32_t, int> cases[] = {{3, 3}, {1000000, 3}, {-1, 3}, {INT32_MIN, 3}, {INT32_MAX, 3}, {0, 0}};
-  for (const auto& [bad, positions] : cases) {
-    Attributes in(positions, 0, 0);
-    ObjShape shape;
-    FaceGroup group;
-    AssemblyFailure failure;
+  const std::tuple<int32_t, int, const char*> cases[] = {
+      {3, 3, "face corner names vertex 4, but only 3 are defined"},
+      {1000000, 3, "face corner names vertex 1000001, but only 3 are defined"},
+      {-1, 3, "face corner names a vertex before the first one (relative index too far back)"},
+      {INT32_MIN, 3, "face corner names a vertex before the first one (relative index too far back)"},
+      {INT32_MAX, 3, "face corner names vertex 2147483648, but only 3 are defined"},
+      {0, 0, "face corner names vertex 1, but only 0 are defined"}};
+  for (const auto& [bad, positions, reason] : cases) {
+    Attributes in(positions, 0);
+    ShapeAssembler assembler;
+    Failure failure;
     const int32_t good = positions ? 0 : bad, later = positions + 1;
-    assembleGroup(shape, group, in, {{C(good), C(good), C(good)}, {C(good), C(bad), C(good)}, {C(later), C(0), C(0)}},
-                  -1, failure, 10);
-    EXPECT_EQ(failure.error, AssemblyError::BadVertexIndex) << bad;
+    EXPECT_FALSE(assembleGroup(assembler, in,
+                               {{C(good), C(good), C(good)}, {C(good), C(bad), C(good)}, {C(later), C(0), C(0)}},
+                               failure, 10));
     EXPECT_EQ(failure.line, positions ? 11u : 10u) << bad;
-    EXPECT_EQ(failure.vertexIndex, bad);
-    EXPECT_EQ(failure.vertexCount, uint64_t(positions));
+    EXPECT_EQ(failure.reason, reason);
   }
 }
 
 // Vertex numbers are 32-bit: the vertex past the last number is refused
-// instead of wrapping around to 0.
-TEST(ShapeAssembly, RefusesVertexNumbersPast32Bits) {
-  ObjShape shape;
-  FaceGroup group;
-  group.hasFaces = true;
-  group.firstVertex = UINT32_MAX - 1;
-  AssemblyFailure failure;
-  Face face{C(0), C(1), C(2)};
-  EXPECT_FALSE(addFace(shape, group, face.data(), face.size(), 3, 42, failure));
-  EXPECT_EQ(failure.error, AssemblyError::TooManyVertices);
+// instead of wrapping around to 0. The limit holds per shape.
+TEST(ShapeAssembly, RefusesVertexNumbersPastTheLimit) {
+  Attributes in(8, 0);
+  ShapeAssembler assembler(5);
+  Failure failure;
+  Face five{C(0), C(1), C(2), C(3), C(4)};
+  ASSERT_TRUE(assembleGroup(assembler, in, {five}, failure));
+  ASSERT_TRUE(assembler.endShape("a", in.positions, in.normals, failure));
+  ASSERT_TRUE(assembleGroup(assembler, in, {five}, failure));
+  Face sixth{C(0), C(4), C(5)};
+  EXPECT_FALSE(assembler.addFace(sixth.data(), sixth.size(), 8, 42, failure));
   EXPECT_EQ(failure.line, 42u);
-  EXPECT_EQ(shape.indices[0], UINT32_MAX - 1);
-  EXPECT_EQ(shape.indices[1], UINT32_MAX);
+  EXPECT_EQ(failure.reason, "a shape has more vertices than 32-bit vertex numbers can count");
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #pragma once
 
-// Helpers shared by the test suites.
+// Helpers shared by the test suites: loading OBJ text in memory, checking
+// mesh buffers, naming parameterised cases, the shared model collection.
 
 #include <flatbuffers/flatbuffers.h>
 #include <gtest/gtest.h>
@@ -8,21 +9,41 @@
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
-#include "mesh_conversion.h"
-#include "mesh_generated.h"
+#include <obj2mesh/converter.h>
+#include <obj2mesh/mesh_generated.h>
+
 #include "obj_reader.h"
 
-// Loads OBJ text from memory, with material libraries from `libraries`.
-inline LoadResult loadText(const std::string& text, std::vector<ObjShape>& shapes,
-                           const std::map<std::string, std::string>& libraries = {}) {
-  MemoryMaterialReader reader;
-  reader.files = libraries;
-  std::vector<ObjMaterial> materials;
-  std::string errorText;
-  return loadObjBuffer(text.data(), text.size(), "test.obj", shapes, materials, errorText, reader);
+using namespace obj2mesh;
+
+// Material libraries from memory, by name.
+inline MaterialLookup libraryLookup(std::map<std::string, std::string> libraries) {
+  return [libraries = std::move(libraries)](const std::string& name, std::string& contents) {
+    auto it = libraries.find(name);
+    if (it == libraries.end()) return false;
+    contents = it->second;
+    return true;
+  };
+}
+
+struct Loaded {
+  bool ok = false;
+  ObjShapes shapes;
+  Failure failure;
+};
+
+// Reads OBJ text from memory as "test.obj", with material libraries from
+// `libraries`.
+inline Loaded loadText(const std::string& text, const std::map<std::string, std::string>& libraries = {},
+                       const ReadOptions& options = {}) {
+  Loaded loaded;
+  loaded.ok = readObjBuffer(text.data(), text.size(), "test.obj", libraryLookup(libraries), loaded.shapes,
+                            loaded.failure, options);
+  return loaded;
 }
 
 // Checks a finished mesh buffer with the FlatBuffers Verifier and the index
@@ -55,14 +76,13 @@ inline const obj2mesh::Model* verifiedModel(const std::string& bytes) {
 }
 const obj2mesh::Model* verifiedModel(std::string&& bytes) = delete;  // the root would point into a temporary
 
-// Loads OBJ text and converts it; the buffer's bytes.
+// Converts OBJ text through the public API; the buffer's bytes.
 inline std::vector<uint8_t> convertText(const std::string& text, bool combineMeshes) {
-  std::vector<ObjShape> shapes;
-  LoadResult loaded = loadText(text, shapes);
-  EXPECT_TRUE(loaded.ok()) << loaded.reason;
-  flatbuffers::FlatBufferBuilder builder;
-  EXPECT_TRUE(convertShapes(shapes, combineMeshes, builder));
-  return std::vector<uint8_t>(builder.GetBufferPointer(), builder.GetBufferPointer() + builder.GetSize());
+  Options options;
+  options.combineMeshes = combineMeshes;
+  ConvertResult result = convertObjBuffer(text.data(), text.size(), "test.obj", libraryLookup({}), options);
+  EXPECT_TRUE(result.ok()) << result.failure().reason;
+  return std::vector<uint8_t>(result.data(), result.data() + result.size());
 }
 
 template <class T>

@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
 # Installs the build into a temporary prefix, builds the consumer project in
 # consumer/ against it, converts a small OBJ file with the installed obj2mesh
-# and reads the result back with the consumer and the installed meshinfo.
-# (deb_test.sh checks the full list of installed files.)
-# Usage: consumer_test.sh <build dir> [<config>]
+# and reads the result back with the consumer and the installed meshinfo;
+# then converts every shared model in both modes with the consumer (the
+# installed library) and the installed program, which must write the same
+# bytes or fail alike. (deb_test.sh checks the full list of installed files.)
+# Usage: consumer_test.sh <build dir> [<config>] [<shared dir>]
 set -euo pipefail
 build=$1
 config=${2:-Release}
+shared=${3:-}
 here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -31,7 +34,7 @@ printf 'v 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0\nv 0.5 -2 3\nvn 0 0 1\ng quad\nf 1//1
 
 expect() {  # expect <file> <expected consumer output>
   local got
-  got=$("$consumer" "$1") || fail "the consumer rejects $1"
+  got=$("$consumer" read "$1") || fail "the consumer rejects $1"
   [ "$got" = "$2" ] || fail "$1 reads back as:
 $got
 expected:
@@ -48,5 +51,27 @@ first position 0 0 0"
 
 "$prefix/bin/meshinfo" split.mesh model.mesh > /dev/null || fail "the installed meshinfo rejects the files"
 printf 'not a mesh file' > junk.mesh
-if "$consumer" junk.mesh 2> /dev/null; then fail "the consumer accepts junk"; fi
-echo "consumer test passed"
+if "$consumer" read junk.mesh 2> /dev/null; then fail "the consumer accepts junk"; fi
+
+# Material libraries resolve against the working directory, so both convert
+# from the model's own folder.
+models=0
+if [ -n "$shared" ] && [ -d "$shared/models" ]; then
+  for obj in "$shared"/models/*/*.obj; do
+    name=$(basename "$(dirname "$obj")")
+    for mode in combined separate; do
+      args=(); [ $mode = separate ] && args=(-c false)
+      (cd "$(dirname "$obj")" && "$prefix/bin/obj2mesh" "$(basename "$obj")" -o "$work/$name.$mode.program.mesh" \
+        "${args[@]}" > /dev/null 2>&1) && program=0 || program=1
+      (cd "$(dirname "$obj")" && "$consumer" convert "$(basename "$obj")" "$work/$name.$mode.library.mesh" \
+        $mode 2> /dev/null) && library=0 || library=1
+      [ $program = $library ] || fail "$name ($mode): the program exits $program, the library $library"
+      if [ $program = 0 ]; then
+        cmp -s "$work/$name.$mode.program.mesh" "$work/$name.$mode.library.mesh" ||
+          fail "$name ($mode): the library and the program write different bytes"
+      fi
+    done
+    models=$((models + 1))
+  done
+fi
+echo "consumer test passed ($models shared models converted alike)"

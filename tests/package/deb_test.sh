@@ -29,16 +29,20 @@ dpkg-deb -c "$deb" | awk '{print $NF}' | grep -v '/$' | sort > "$work/contents"
 sort > "$work/expected" <<'LIST'
 ./usr/bin/meshinfo
 ./usr/bin/obj2mesh
+./usr/include/obj2mesh/converter.h
 ./usr/include/obj2mesh/mesh_generated.h
 ./usr/share/man/man1/meshinfo.1.gz
 ./usr/share/man/man1/obj2mesh.1.gz
 ./usr/share/obj2mesh/mesh.fbs
 LIST
-# The CMake package directory follows the build's library directory.
-for f in obj2meshConfig.cmake obj2meshConfigVersion.cmake obj2meshTargets.cmake; do
-  grep -q "/cmake/obj2mesh/$f\$" "$work/contents" || fail "the package lacks $f"
+# The library and the CMake package directory follow the build's library
+# directory.
+for f in cmake/obj2mesh/obj2meshConfig.cmake cmake/obj2mesh/obj2meshConfigVersion.cmake \
+    cmake/obj2mesh/obj2meshTargets.cmake libobj2mesh.a; do
+  grep -q "^./usr/lib/\(.*/\)\?$f\$" "$work/contents" || fail "the package lacks $f"
 done
-grep -v '/cmake/obj2mesh/' "$work/contents" | diff -u "$work/expected" - || fail "unexpected package contents"
+grep -v -e '/cmake/obj2mesh/' -e '/libobj2mesh\.a$' "$work/contents" | diff -u "$work/expected" - ||
+  fail "unexpected package contents"
 
 # The unpacked programs run, and the manual pages are well-formed roff.
 dpkg-deb -x "$deb" "$work/root"

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "mesh_generated.h"
+#include <obj2mesh/mesh_generated.h>
 
 namespace {
 

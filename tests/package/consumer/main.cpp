@@ -1,10 +1,15 @@
-// Reads a .mesh file with the installed reader header and prints its counts.
+// Converts OBJ files with the installed converter library, and reads .mesh
+// files with the installed reader header.
+//   mesh_consumer convert <in.obj> <out.mesh> [separate]
+//   mesh_consumer read <file.mesh>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <vector>
 
-#include "mesh_generated.h"
+#include <obj2mesh/converter.h>
+#include <obj2mesh/mesh_generated.h>
 
 // Absent vectors read as empty ones.
 template <typename T>
@@ -12,18 +17,28 @@ unsigned count(const flatbuffers::Vector<T>* v) {
   return v ? v->size() : 0;
 }
 
-int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: mesh_consumer file.mesh\n");
-    return 2;
+int convert(const char* obj, const char* out, bool separate) {
+  obj2mesh::Options options;
+  options.combineMeshes = !separate;
+  obj2mesh::ConvertResult result = obj2mesh::convertObjFile(obj, options);
+  if (!result.ok()) {
+    const obj2mesh::Failure& failure = result.failure();
+    std::fprintf(stderr, "%s:%llu: %s\n", failure.path.c_str(), (unsigned long long)failure.line,
+                 failure.reason.c_str());
+    return 1;
   }
-  std::ifstream in(argv[1], std::ios::binary);
+  std::ofstream(out, std::ios::binary).write(reinterpret_cast<const char*>(result.data()), result.size());
+  return 0;
+}
+
+int read(const char* path) {
+  std::ifstream in(path, std::ios::binary);
   std::vector<uint8_t> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 
   // .mesh files have no file identifier, so the check names none.
   flatbuffers::Verifier verifier(data.data(), data.size());
   if (data.empty() || !obj2mesh::VerifyModelBuffer(verifier)) {
-    std::fprintf(stderr, "%s: not a valid mesh file\n", argv[1]);
+    std::fprintf(stderr, "%s: not a valid mesh file\n", path);
     return 1;
   }
   const obj2mesh::Model* model = obj2mesh::GetModel(data.data());
@@ -38,4 +53,12 @@ int main(int argc, char** argv) {
     }
   }
   return 0;
+}
+
+int main(int argc, char** argv) {
+  if (argc >= 4 && std::strcmp(argv[1], "convert") == 0)
+    return convert(argv[2], argv[3], argc > 4 && std::strcmp(argv[4], "separate") == 0);
+  if (argc == 3 && std::strcmp(argv[1], "read") == 0) return read(argv[2]);
+  std::fprintf(stderr, "usage: mesh_consumer convert in.obj out.mesh [separate] | read file.mesh\n");
+  return 2;
 }

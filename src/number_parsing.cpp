@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+namespace obj2mesh {
 namespace {
 
 constexpr int kPowerTable = 64;
@@ -27,20 +28,9 @@ inline double powerOfFive(int e) {
   return std::pow(5.0, e);
 }
 
-}  // namespace
-
-double negativePowerOfTen(int k) {
-  return k < kPowerTable ? powers.tenths[k] : std::pow(10.0, -k);
-}
-
-namespace {
-
-// The grammar's prefix at s; `s` is left after what was read. With
-// `padded`, 8 bytes past `end` are readable, so digits can be taken eight
-// at a time.
-template <bool padded>
-double readNumber(const char*& s, const char* end, bool& valid) {
-  valid = false;
+// The grammar's prefix at s; `s` is left after what was read. The text is
+// padded, so digits can be taken eight at a time.
+double readNumber(const char*& s, const char* end) {
   if (s >= end) return 0.0;
   bool negative = false;
   if (*s == '+' || *s == '-') {
@@ -53,13 +43,11 @@ double readNumber(const char*& s, const char* end, bool& valid) {
   // accumulator gives the same value.
   const char* digitsStart = s;
   uint64_t whole = 0;
-  if (padded) {
-    uint64_t word = loadWord(s);
-    unsigned n = leadingDigits(word);
-    if (n < 8 && s + n <= end) {
-      whole = digitsValue(word, n);
-      s += n;
-    }
+  uint64_t word = loadWord(s);
+  unsigned n = leadingDigits(word);
+  if (n < 8 && s + n <= end) {
+    whole = digitsValue(word, n);
+    s += n;
   }
   while (s != end && isDigit(*s) && s - digitsStart < 15) whole = whole * 10 + uint64_t(*s++ - '0');
   double mantissa = double(whole);
@@ -86,7 +74,6 @@ double readNumber(const char*& s, const char* end, bool& valid) {
     if (negativeExponent) exponent = -exponent;
   }
 
-  valid = true;
   // A zero mantissa stays a (signed) zero even where 5^e overflows.
   double value = (exponent == 0 || mantissa == 0.0)
                      ? mantissa
@@ -97,14 +84,11 @@ double readNumber(const char*& s, const char* end, bool& valid) {
 
 }  // namespace
 
-double parseNumber(const char* s, const char* end, bool& valid) { return readNumber<false>(s, end, valid); }
-
 float parseNumberField(const char*& p, const char* end) {
   while (p != end && isBlank(*p)) ++p;
   // No character of a number is a field delimiter, so the prefix can be
   // read before the field's end is known; the end is then found from there.
-  bool valid;
-  double value = readNumber<true>(p, end, valid);
+  double value = readNumber(p, end);
   while (p != end && !isBlank(*p) && *p != '\r') ++p;
   return float(value);
 }
@@ -122,3 +106,5 @@ int64_t parseIndexInteger(const char* p, const char* end) {
     if (value < kLimit) value = value * 10 + (*p - '0');
   return negative ? -value : value;
 }
+
+}  // namespace obj2mesh

@@ -4,13 +4,14 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <new>
 
+namespace obj2mesh {
 namespace {
 
 // AddressSanitizer checks bounds only around the blocks it allocates
 // itself: in sanitizer builds every array is a malloc block of its own,
-// never a mapping or a share of a zone, so that an access past its end is
-// caught.
+// never a mapping, so that an access past its end is caught.
 #if defined(__SANITIZE_ADDRESS__)
 #define OBJ2MESH_ADDRESS_SANITIZER 1
 #elif defined(__has_feature)
@@ -19,13 +20,11 @@ namespace {
 #endif
 #endif
 #ifdef OBJ2MESH_ADDRESS_SANITIZER
-constexpr bool kSanitized = true;
+constexpr size_t kMappedThreshold = SIZE_MAX;
 #else
-constexpr bool kSanitized = false;
-#endif
-
 // Below this a block comes from malloc; above it gets its own mapping.
-constexpr size_t kMappedThreshold = kSanitized ? SIZE_MAX : size_t(64) << 10;
+constexpr size_t kMappedThreshold = size_t(64) << 10;
+#endif
 constexpr size_t kHugePage = size_t(2) << 20;
 
 size_t roundUp(size_t bytes, size_t unit) { return (bytes + unit - 1) & ~(unit - 1); }
@@ -97,31 +96,4 @@ void podFree(void* block, size_t bytes) {
     std::free(block);
 }
 
-void podDiscard(void* block, size_t bytes) {
-  uintptr_t start = roundUp(uintptr_t(block), 4096);
-  uintptr_t end = (uintptr_t(block) + bytes) & ~uintptr_t(4095);
-  if (end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_DONTNEED);
-}
-
-bool reserveZone(ArrayZone& zone, size_t bytes) {
-  releaseZone(zone);
-  if (kSanitized) return false;
-  bytes = roundUp(bytes, kHugePage);
-  size_t span = bytes + kHugePage;
-  void* raw = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-  if (raw == MAP_FAILED) return false;
-  uintptr_t start = roundUp(uintptr_t(raw), kHugePage);
-  size_t head = start - uintptr_t(raw);
-  if (head) munmap(raw, head);
-  munmap(reinterpret_cast<char*>(start) + bytes, span - head - bytes);
-  madvise(reinterpret_cast<void*>(start), bytes, MADV_HUGEPAGE);
-  zone.base = reinterpret_cast<char*>(start);
-  zone.reserved = bytes;
-  zone.used = 0;
-  return true;
-}
-
-void releaseZone(ArrayZone& zone) {
-  if (zone.base) munmap(zone.base, zone.reserved);
-  zone = ArrayZone();
-}
+}  // namespace obj2mesh

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <cstring>
 
+namespace obj2mesh {
+
 inline bool isBlank(char c) { return c == ' ' || c == '\t'; }
 // The white space of C's isspace in the "C" locale.
 inline bool isSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
@@ -38,13 +40,8 @@ inline uint32_t digitsValue(uint64_t word, unsigned n) {
 //   [+-] digits [. digits*] [(e|E) [+-] digits]
 // accumulated in double precision digit by digit (the results, including
 // their rare one-ulp departures from correct rounding, are part of the
-// output); an invalid field gives +0. At least 8 bytes after `end` must be
-// readable (the line reader keeps that padding).
+// output); an invalid field gives +0. The text must be a PaddedText's.
 float parseNumberField(const char*& p, const char* end);
-double parseNumber(const char* begin, const char* end, bool& valid);
-
-// 10^-k as pow(10.0, -k) gives it, for the k-th fraction digit.
-double negativePowerOfTen(int k);
 
 // An integer as C's atoi reads it: leading white space, an optional sign,
 // then digits; no digits gives 0. The value saturates far outside the
@@ -53,7 +50,7 @@ int64_t parseIndexInteger(const char* p, const char* end);
 
 // One index of a face corner: its atoi value, and the position of the next
 // '/', space, tab or carriage return at or after p (where the corner's
-// reading goes on). At least 8 bytes after `end` must be readable.
+// reading goes on). The text must be a PaddedText's.
 inline const char* readCornerInteger(const char* p, const char* end, int64_t& value) {
   const char* q = p;
   bool negative = false;
@@ -84,3 +81,5 @@ inline const char* readCornerInteger(const char* p, const char* end, int64_t& va
   while (q != end && *q != '/' && *q != ' ' && *q != '\t' && *q != '\r') ++q;
   return q;
 }
+
+}  // namespace obj2mesh

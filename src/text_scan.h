@@ -5,6 +5,8 @@
 
 #include "number_parsing.h"
 
+namespace obj2mesh {
+
 // If the text at p starts with `keyword` followed by a space or tab,
 // returns the position just after that blank; otherwise nullptr.
 template <size_t N>
@@ -22,3 +24,5 @@ inline std::string firstWord(const char* p, const char* end) {
   while (p != end && !isSpace(*p)) ++p;
   return std::string(start, p);
 }
+
+}  // namespace obj2mesh

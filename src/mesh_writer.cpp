@@ -1,4 +1,4 @@
-#include "mesh_writer.h"
+#include "obj2mesh/converter.h"
 
 #include <fcntl.h>
 #include <limits.h>
@@ -9,6 +9,7 @@
 #include <cstring>
 #include <vector>
 
+namespace obj2mesh {
 namespace {
 
 std::string directoryOf(const std::string& path) {
@@ -55,21 +56,15 @@ mode_t newFileMode() {
   return 0666 & ~mask;
 }
 
-}  // namespace
-
-WriteResult writeMeshFile(const std::string& path, const uint8_t* data, size_t size,
-                          const std::string& inputPath) {
-  WriteResult result;
-  auto fail = [&](std::string reason) {
-    result.ok = false;
-    result.reason = std::move(reason);
-    return result;
-  };
+std::optional<Failure> write(const std::string& path, const uint8_t* data, size_t size,
+                             const std::string& inputPath) {
+  auto fail = [&](std::string reason) { return Failure{path, 0, std::move(reason)}; };
 
   struct stat out, in;
   if (stat(path.c_str(), &out) == 0) {
     if (S_ISDIR(out.st_mode)) return fail(describe("cannot write", EISDIR));
-    if (stat(inputPath.c_str(), &in) == 0 && in.st_dev == out.st_dev && in.st_ino == out.st_ino)
+    if (!inputPath.empty() && stat(inputPath.c_str(), &in) == 0 && in.st_dev == out.st_dev &&
+        in.st_ino == out.st_ino)
       return fail("is the input file; refusing to overwrite it");
     // Renaming over a device, FIFO or socket would replace the node itself
     // with a regular file (through a link, even /dev/null).
@@ -100,5 +95,26 @@ WriteResult writeMeshFile(const std::string& path, const uint8_t* data, size_t s
     unlink(name.data());
     return fail(describe("cannot write", error));
   }
-  return result;
+  return std::nullopt;
 }
+
+}  // namespace
+
+std::optional<Failure> writeMeshFile(const std::string& path, const uint8_t* data, size_t size,
+                                     const std::string& inputPath) noexcept {
+  try {
+    return write(path, data, size, inputPath);
+  } catch (...) {
+    // Only copies of names allocate, and none is made once the temporary
+    // file exists.
+    Failure failure;
+    failure.reason = "out of memory";
+    try {
+      failure.path = path;
+    } catch (...) {
+    }
+    return failure;
+  }
+}
+
+}  // namespace obj2mesh

@@ -1,0 +1,99 @@
+// The public API: each entry point runs one step of the internal pipeline
+// and turns every exception, allocation failures above all, into a Failure.
+
+#include "obj2mesh/converter.h"
+
+#include <new>
+#include <stdexcept>
+
+#include "file_io.h"
+#include "mesh_conversion.h"
+#include "obj_reader.h"
+
+namespace obj2mesh {
+
+struct ConverterAccess {
+  template <class Step>
+  static LoadedObj load(const std::string& path, Step&& read) noexcept {
+    LoadedObj loaded;
+    guard(path, loaded.failure_, [&] {
+      loaded.path_ = path;
+      auto shapes = std::make_unique<ObjShapes>();
+      if (read(*shapes, loaded.failure_)) loaded.shapes_ = std::move(shapes);
+    });
+    return loaded;
+  }
+
+  static ConvertResult convert(LoadedObj&& loaded, const Options& options) noexcept {
+    ConvertResult result;
+    if (!loaded.ok()) {
+      result.failure_ = std::move(loaded.failure_);
+      return result;
+    }
+    guard(loaded.path_, result.failure_, [&] {
+      // The shapes go as conversion copies them out, whatever the outcome.
+      std::unique_ptr<ObjShapes> shapes = std::move(loaded.shapes_);
+      if (convertShapes(*shapes, options.combineMeshes, result.buffer_, result.failure_)) result.ok_ = true;
+      else result.failure_.path = loaded.path_;
+    });
+    return result;
+  }
+
+  // Runs `step`; an exception out of it becomes `failure`, naming `path`.
+  template <class Step>
+  static void guard(const std::string& path, Failure& failure, Step&& step) noexcept {
+    const char* reason;
+    try {
+      step();
+      return;
+    } catch (const std::bad_alloc&) {
+      reason = "out of memory";
+    } catch (const std::length_error&) {
+      reason = "out of memory";
+    } catch (...) {
+      reason = "unexpected internal error";
+    }
+    try {
+      failure.path = path;
+      failure.line = 0;
+      failure.reason = reason;
+    } catch (...) {
+      // Not even the path could be copied; the reason alone fits in place.
+      failure.path.clear();
+      failure.reason = reason;
+    }
+  }
+};
+
+LoadedObj::LoadedObj() = default;
+LoadedObj::LoadedObj(LoadedObj&&) noexcept = default;
+LoadedObj& LoadedObj::operator=(LoadedObj&&) noexcept = default;
+LoadedObj::~LoadedObj() = default;
+
+LoadedObj loadObjFile(const std::string& objPath) noexcept {
+  return ConverterAccess::load(objPath, [&](ObjShapes& shapes, Failure& failure) {
+    return readObjFile(objPath, readWholeFile, shapes, failure);
+  });
+}
+
+LoadedObj loadObjBuffer(const char* data, size_t size, const std::string& name,
+                        const MaterialLookup& materials) noexcept {
+  return ConverterAccess::load(name, [&](ObjShapes& shapes, Failure& failure) {
+    return readObjBuffer(data, size, name, materials, shapes, failure);
+  });
+}
+
+ConvertResult convertLoadedObj(LoadedObj&& loaded, const Options& options) noexcept {
+  return ConverterAccess::convert(std::move(loaded), options);
+}
+
+ConvertResult convertObjFile(const std::string& objPath, const Options& options) noexcept {
+  return convertLoadedObj(loadObjFile(objPath), options);
+}
+
+ConvertResult convertObjBuffer(const char* data, size_t size, const std::string& name,
+                               const MaterialLookup& materials, const Options& options) noexcept {
+  return convertLoadedObj(loadObjBuffer(data, size, name, materials), options);
+}
+
+}  // namespace obj2mesh

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+#include "obj2mesh/converter.h"
+#include "shape_assembly.h"
+
+namespace obj2mesh {
+
+struct ReadOptions {
+  // Size of the first block the text is read in (a longer line grows it).
+  // Tests and fuzzers make it small, so that lines cross block ends the way
+  // they do in large files.
+  size_t firstBlockBytes = size_t(1) << 20;
+};
+
+// Reads an OBJ file, and the material libraries it names through `lookup`,
+// into `shapes`, in file order. False when the file cannot be read or its
+// content cannot be converted; `failure` then names the file and, for
+// content, the line.
+bool readObjFile(const std::string& path, const MaterialLookup& lookup, ObjShapes& shapes, Failure& failure,
+                 const ReadOptions& options = {});
+
+// The same from OBJ text in memory; `path` only names it in failures.
+bool readObjBuffer(const char* data, size_t size, const std::string& path, const MaterialLookup& lookup,
+                   ObjShapes& shapes, Failure& failure, const ReadOptions& options = {});
+
+}  // namespace obj2mesh

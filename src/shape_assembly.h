@@ -1,0 +1,110 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "obj2mesh/converter.h"
+#include "pod_array.h"
+
+namespace obj2mesh {
+
+// One face corner as read from a face line: 0-based indices into the
+// file-wide position, texture-coordinate and normal lists; -1 marks an
+// absent component. Relative indices are already resolved, so any value
+// (negative ones too) may name nothing.
+struct CornerIndex {
+  int32_t v_idx = -1;
+  int32_t vt_idx = -1;
+  int32_t vn_idx = -1;
+};
+
+inline bool operator==(const CornerIndex& a, const CornerIndex& b) {
+  return a.v_idx == b.v_idx && a.vt_idx == b.vt_idx && a.vn_idx == b.vn_idx;
+}
+
+// The shapes of one OBJ file. Their welded vertices, normals and triangles
+// lie in file-wide lists, shape after shape (shapes are completed one after
+// another); a shape is its name and where its part of each list ends.
+// `normals` holds one entry per vertex that received a normal, so it lines
+// up with `positions` only when every vertex received one.
+struct ObjShapes {
+  struct Shape {
+    size_t nameEnd;    // in `names`
+    size_t vertexEnd;  // in vertices, 3 floats each
+    size_t normalEnd;  // in normals, 3 floats each
+    size_t indexEnd;   // in `indices`
+  };
+  struct Range {
+    size_t begin, end;
+    size_t size() const { return end - begin; }
+  };
+
+  std::string names;            // every shape's name, one after another
+  PodArray<float> positions;    // 3 per vertex
+  PodArray<float> normals;      // 3 per vertex that has a normal
+  PodArray<uint32_t> indices;   // 3 per triangle, numbering the shape's own vertices from 0
+  PodArray<Shape> shapes;
+
+  size_t count() const { return shapes.size(); }
+  std::string_view name(size_t s) const {
+    size_t begin = s ? shapes[s - 1].nameEnd : 0;
+    return std::string_view(names).substr(begin, shapes[s].nameEnd - begin);
+  }
+  Range vertices(size_t s) const { return {s ? shapes[s - 1].vertexEnd : 0, shapes[s].vertexEnd}; }
+  Range normalRange(size_t s) const { return {s ? shapes[s - 1].normalEnd : 0, shapes[s].normalEnd}; }
+  Range indexRange(size_t s) const { return {s ? shapes[s - 1].indexEnd : 0, shapes[s].indexEnd}; }
+  // Totals over all shapes.
+  size_t vertexCount() const { return shapes.size() ? shapes.back().vertexEnd : 0; }
+  size_t normalCount() const { return shapes.size() ? shapes.back().normalEnd : 0; }
+  size_t indexCount() const { return shapes.size() ? shapes.back().indexEnd : 0; }
+};
+
+struct FaceGroup;  // the faces collected since the last flush
+
+// Turns the faces that OBJ reading collects into shapes: fan triangles,
+// corners welded into vertices within each face group, and the attribute
+// values each new vertex takes from the file-wide lists.
+//
+// Corners are welded as faces arrive (numbering depends only on the order
+// of first visit), but the values are copied when the face group closes, as
+// a face may name vertices whose lines come after it.
+class ShapeAssembler {
+ public:
+  // A shape's vertices are numbered with 32-bit integers.
+  static constexpr uint64_t kMaxShapeVertices = uint64_t(UINT32_MAX) + 1;
+
+  explicit ShapeAssembler(uint64_t maxShapeVertices = kMaxShapeVertices);
+  ~ShapeAssembler();
+  ShapeAssembler(const ShapeAssembler&) = delete;
+  ShapeAssembler& operator=(const ShapeAssembler&) = delete;
+
+  // Fan-triangulates one face into the current face group. Faces of fewer
+  // than 3 corners add no triangle but still count as faces of the group.
+  // `positionCount` is the number of vertices read so far, `line` the
+  // face's. False when the shape outgrows its vertex numbers.
+  bool addFace(const CornerIndex* corners, size_t cornerCount, size_t positionCount, uint64_t line,
+               Failure& failure);
+
+  // Closes the current face group (a material switch): copies the values of
+  // its new vertices from the file-wide lists. False when a corner's
+  // position index names no vertex.
+  bool flushFaceGroup(const PodArray<float>& in_positions, const PodArray<float>& in_normals, Failure& failure);
+
+  // Closes the face group and the shape (a "g" or "o" line, the end of
+  // input). The shape is kept, under `name`, when it received a face.
+  bool endShape(std::string_view name, const PodArray<float>& in_positions, const PodArray<float>& in_normals,
+                Failure& failure);
+
+  ObjShapes& shapes() { return shapes_; }
+
+ private:
+  std::unique_ptr<FaceGroup> group_;
+  uint64_t maxShapeVertices_;
+  ObjShapes shapes_;
+  size_t shapeFirstVertex_ = 0;  // where the open shape's vertices start
+  bool shapeHasFaces_ = false;
+};
+
+}  // namespace obj2mesh
