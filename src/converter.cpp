@@ -26,11 +26,12 @@ struct ConverterAccess {
 
   static ConvertResult convert(LoadedObj&& loaded, const Options& options) noexcept {
     ConvertResult result;
-    if (!loaded.ok()) {
-      result.failure_ = std::move(loaded.failure_);
-      return result;
-    }
     guard(loaded.path_, result.failure_, [&] {
+      if (!loaded.ok()) {
+        result.failure_ = std::move(loaded.failure_);
+        if (result.failure_.reason.empty()) result.failure_.reason = "nothing was loaded";
+        return;
+      }
       // The shapes go as conversion copies them out, whatever the outcome.
       std::unique_ptr<ObjShapes> shapes = std::move(loaded.shapes_);
       if (convertShapes(*shapes, options.combineMeshes, result.buffer_, result.failure_)) result.ok_ = true;

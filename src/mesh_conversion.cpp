@@ -52,9 +52,9 @@ void countMesh(SizeCounter& counter, uint64_t positions, uint64_t normals, uint6
 }
 
 flatbuffers::Offset<Mesh> endMesh(flatbuffers::FlatBufferBuilder& builder,
-                                            flatbuffers::Offset<flatbuffers::Vector<const Vec3*>> positions,
-                                            flatbuffers::Offset<flatbuffers::Vector<const Vec3*>> normals,
-                                            flatbuffers::Offset<flatbuffers::Vector<uint32_t>> indices) {
+                                  flatbuffers::Offset<flatbuffers::Vector<const Vec3*>> positions,
+                                  flatbuffers::Offset<flatbuffers::Vector<const Vec3*>> normals,
+                                  flatbuffers::Offset<flatbuffers::Vector<uint32_t>> indices) {
   // Fields are added last to first: the layout of every file depends on it.
   auto start = builder.StartTable();
   builder.AddOffset(Mesh::VT_INDICES, indices);
@@ -106,8 +106,8 @@ bool convertShapes(ObjShapes& shapes, bool combineMeshes, flatbuffers::DetachedB
     uint32_t* indices = nullptr;
     auto indexVector = builder.CreateUninitializedVector<uint32_t>(shapes.indexCount(), &indices);
     for (size_t s = 0; s < shapes.count(); ++s) {
-      // Indices are offset by the positions merged before the shape, with
-      // 32-bit wrap-around.
+      // Indices are offset by the positions merged before the shape; the
+      // size limit keeps every sum within 32 bits.
       const uint32_t base = uint32_t(shapes.vertices(s).begin);
       const ObjShapes::Range range = shapes.indexRange(s);
       const uint32_t* in = shapes.indices.data();
@@ -117,6 +117,10 @@ bool convertShapes(ObjShapes& shapes, bool combineMeshes, flatbuffers::DetachedB
     meshes.push_back(endMesh(builder, positions, normals, indexVector));
   } else {
     meshes.reserve(shapes.count());
+    // The lists give back their memory as their shapes are copied out, so
+    // that they and the buffer are never both whole.
+    constexpr size_t kDiscardStep = size_t(1) << 22;
+    size_t discarded = 0;
     for (size_t s = 0; s < shapes.count(); ++s) {
       const ObjShapes::Range vertices = shapes.vertices(s), normalRange = shapes.normalRange(s),
                              indexRange = shapes.indexRange(s);
@@ -124,6 +128,12 @@ bool convertShapes(ObjShapes& shapes, bool combineMeshes, flatbuffers::DetachedB
       auto normals = builder.CreateVectorOfStructs(asVec3(shapes.normals, normalRange.begin), normalRange.size());
       auto indices = builder.CreateVector(shapes.indices.data() + indexRange.begin, indexRange.size());
       meshes.push_back(endMesh(builder, positions, normals, indices));
+      if (12 * (vertices.end - discarded) >= kDiscardStep || s + 1 == shapes.count()) {
+        shapes.positions.discardFront(3 * vertices.end);
+        shapes.normals.discardFront(3 * normalRange.end);
+        shapes.indices.discardFront(indexRange.end);
+        discarded = vertices.end;
+      }
     }
     shapes.positions.release();
     shapes.normals.release();

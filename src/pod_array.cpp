@@ -96,4 +96,12 @@ void podFree(void* block, size_t bytes) {
     std::free(block);
 }
 
+void podDiscard(void* block, size_t blockBytes, size_t bytes) {
+  // A malloc block shares its pages with other blocks.
+  if (blockBytes < kMappedThreshold) return;
+  uintptr_t start = uintptr_t(block);  // mappings start on a page
+  uintptr_t end = (start + bytes) & ~uintptr_t(4095);
+  if (end > start) madvise(block, end - start, MADV_DONTNEED);
+}
+
 }  // namespace obj2mesh

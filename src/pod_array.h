@@ -13,6 +13,9 @@ namespace obj2mesh {
 void* podAllocate(size_t bytes);
 void* podReallocate(void* block, size_t oldBytes, size_t newBytes);
 void podFree(void* block, size_t bytes);
+// Returns the whole pages among the first `bytes` of a block of
+// `blockBytes` to the system; they read as zeros afterwards.
+void podDiscard(void* block, size_t blockBytes, size_t bytes);
 
 // A growable array of trivially copyable values: the file-wide lists of a
 // load and of its shapes. It exists for the growth by mremap, which
@@ -78,6 +81,11 @@ class PodArray {
     count_ = n;
   }
   void clear() { count_ = 0; }
+  // Gives the memory of the first n values back to the system, for values
+  // that will not be read again; they read as zeros afterwards.
+  void discardFront(size_t n) {
+    if (ptr_) podDiscard(ptr_, capacity_ * sizeof(T), n * sizeof(T));
+  }
   void release() {
     if (ptr_) podFree(ptr_, capacity_ * sizeof(T));
     ptr_ = nullptr;

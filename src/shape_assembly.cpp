@@ -5,6 +5,10 @@
 namespace obj2mesh {
 namespace {
 
+inline bool operator==(const CornerIndex& a, const CornerIndex& b) {
+  return a.v_idx == b.v_idx && a.vt_idx == b.vt_idx && a.vn_idx == b.vn_idx;
+}
+
 constexpr size_t kInitialSlots = 64;
 constexpr size_t kKeptSlots = 4096;
 

@@ -20,10 +20,6 @@ struct CornerIndex {
   int32_t vn_idx = -1;
 };
 
-inline bool operator==(const CornerIndex& a, const CornerIndex& b) {
-  return a.v_idx == b.v_idx && a.vt_idx == b.vt_idx && a.vn_idx == b.vn_idx;
-}
-
 // The shapes of one OBJ file. Their welded vertices, normals and triangles
 // lie in file-wide lists, shape after shape (shapes are completed one after
 // another); a shape is its name and where its part of each list ends.
