@@ -40,7 +40,6 @@ class MaterialTable {
     return it == ids_.end() ? -1 : it->second;
   }
   size_t materialCount() const { return count_; }
-  size_t nameCount() const { return ids_.size(); }
 
  private:
   void add(std::string name);
