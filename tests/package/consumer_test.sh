@@ -4,7 +4,9 @@
 # and reads the result back with the consumer and the installed meshinfo;
 # then converts every shared model in both modes with the consumer (the
 # installed library) and the installed program, which must write the same
-# bytes or fail alike. (deb_test.sh checks the full list of installed files.)
+# bytes or fail alike. Last, the consumer is built with the source tree as a
+# subproject and converts a model the same way. (deb_test.sh checks the
+# full list of installed files.)
 # Usage: consumer_test.sh <build dir> [<config>] [<shared dir>]
 set -euo pipefail
 build=$1
@@ -74,4 +76,12 @@ if [ -n "$shared" ] && [ -d "$shared/models" ]; then
     models=$((models + 1))
   done
 fi
+# The same consumer with the source tree added as a subdirectory.
+quietly cmake -S "$here/consumer" -B "$work/subproject" -DCMAKE_BUILD_TYPE="$config" \
+  -DOBJ2MESH_SOURCE_DIR="$here/../.."
+quietly cmake --build "$work/subproject" --config "$config" --target mesh_consumer -j2
+subconsumer=$(find "$work/subproject" -type f -name mesh_consumer -perm -u+x | head -n 1)
+"$subconsumer" convert model.obj sub.mesh separate || fail "the subproject's consumer cannot convert"
+cmp -s sub.mesh split.mesh || fail "the subproject's consumer writes other bytes than the program"
+
 echo "consumer test passed ($models shared models converted alike)"
