@@ -1,13 +1,18 @@
-#include "obj2mesh/converter.h"
+#include "mesh_writer.h"
 
 #include <fcntl.h>
 #include <limits.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
+#include <mutex>
 #include <vector>
+
+#include "file_io.h"
 
 namespace obj2mesh {
 namespace {
@@ -56,7 +61,76 @@ mode_t newFileMode() {
   return 0666 & ~mask;
 }
 
-std::optional<Failure> write(const std::string& path, const uint8_t* data, size_t size,
+// A hidden name beside `target` ending in "XXXXXX", cut to fit the
+// folder's name limit whatever the length of the target's own name.
+std::string temporaryPattern(const std::string& target) {
+  const std::string folder = directoryOf(target);
+  size_t slash = target.rfind('/');
+  std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
+  long limit = pathconf(folder.c_str(), _PC_NAME_MAX);
+  const size_t room = size_t(limit > 16 ? limit : NAME_MAX) - 8;  // "." name ".XXXXXX"
+  if (name.size() > room) name.resize(room);
+  return folder + "/." + name + ".XXXXXX";
+}
+
+// Links the open file `fd` under a fresh name made from `pattern`; false
+// with errno set when it cannot.
+bool linkUnderUniqueName(int fd, std::string pattern, std::string& name) {
+  static const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+  uint64_t state = uint64_t(getpid()) * 0x9E3779B97F4A7C15ull ^ uint64_t(uintptr_t(&pattern)) ^ uint64_t(time(nullptr));
+  const std::string source = "/proc/self/fd/" + std::to_string(fd);
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    for (size_t i = pattern.size() - 6; i < pattern.size(); ++i) {
+      state ^= state << 13, state ^= state >> 7, state ^= state << 17;
+      pattern[i] = kLetters[state % (sizeof kLetters - 1)];
+    }
+    if (linkat(AT_FDCWD, source.c_str(), AT_FDCWD, pattern.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+      name = pattern;
+      return true;
+    }
+    if (errno != EEXIST) return false;
+  }
+  return false;
+}
+
+// The named temporary file of a write in progress, for the signal handler:
+// it removes the file, then lets the signal take its course.
+std::mutex namedWrite;
+const char* volatile pendingTemporary = nullptr;
+constexpr int kCleanupSignals[] = {SIGINT, SIGTERM, SIGHUP};
+struct sigaction previousActions[3];
+bool installed[3];
+
+void removeTemporaryAndRaise(int signal) {
+  if (const char* name = pendingTemporary) unlink(name);
+  for (int i = 0; i < 3; ++i)
+    if (kCleanupSignals[i] == signal) sigaction(signal, &previousActions[i], nullptr);
+  raise(signal);
+}
+
+// Handlers for the signals that end a process by default; an ignored
+// signal stays ignored.
+class CleanupOnSignals {
+ public:
+  explicit CleanupOnSignals(const char* temporary) {
+    pendingTemporary = temporary;
+    struct sigaction action = {};
+    action.sa_handler = removeTemporaryAndRaise;
+    sigemptyset(&action.sa_mask);
+    for (int i = 0; i < 3; ++i) {
+      sigaction(kCleanupSignals[i], nullptr, &previousActions[i]);
+      installed[i] = previousActions[i].sa_handler != SIG_IGN;
+      if (installed[i]) sigaction(kCleanupSignals[i], &action, nullptr);
+    }
+  }
+  ~CleanupOnSignals() {
+    for (int i = 0; i < 3; ++i)
+      if (installed[i]) sigaction(kCleanupSignals[i], &previousActions[i], nullptr);
+    pendingTemporary = nullptr;
+  }
+};
+
+std::optional<Failure> write(TemporaryFile kind, const std::string& path, const uint8_t* data, size_t size,
                              const std::string& inputPath) {
   auto fail = [&](std::string reason) { return Failure{path, 0, std::move(reason)}; };
 
@@ -73,14 +147,57 @@ std::optional<Failure> write(const std::string& path, const uint8_t* data, size_
 
   std::string target = path;
   if (!resolveLinks(target)) return fail(describe("cannot resolve link", errno));
-  std::string temporary = directoryOf(target) + "/.";
-  size_t slash = target.rfind('/');
-  temporary += (slash == std::string::npos ? target : target.substr(slash + 1)) + ".XXXXXX";
+  const std::string folder = directoryOf(target);
+  auto cannotCreate = [&](int error) {
+    return fail(describe(("cannot create a file in folder '" + folder + "'").c_str(), error));
+  };
+  std::string temporary = temporaryPattern(target);
 
+  // An unnamed file is named through /proc.
+  if (kind == TemporaryFile::Unnamed && access("/proc/self/fd", X_OK) != 0) kind = TemporaryFile::Named;
+  if (kind == TemporaryFile::Unnamed) {
+    // The file has no name until it is complete, so no run that ends,
+    // however it ends, leaves a part of it behind. The open applies the
+    // umask to the mode.
+    int fd = open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+    if (fd < 0) {
+      // The file system has no unnamed files.
+      if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return cannotCreate(errno);
+      kind = TemporaryFile::Named;
+    } else {
+      FileDescriptor file(fd);
+      if (afterTemporaryCreated) afterTemporaryCreated();
+      if (!writeAll(fd, data, size)) return fail(describe("cannot write", errno));
+      const std::string source = "/proc/self/fd/" + std::to_string(fd);
+      if (linkat(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), AT_SYMLINK_FOLLOW) == 0) return std::nullopt;
+      if (errno != EEXIST) return cannotCreate(errno);
+      // A name exists already: the file takes a temporary name, which
+      // replaces it at once.
+      if (!linkUnderUniqueName(fd, temporary, temporary)) return cannotCreate(errno);
+      if (rename(temporary.c_str(), target.c_str()) != 0) {
+        int error = errno;
+        unlink(temporary.c_str());
+        return fail(describe("cannot write", error));
+      }
+      return std::nullopt;
+    }
+  }
+
+  std::lock_guard<std::mutex> lock(namedWrite);
   std::vector<char> name(temporary.begin(), temporary.end());
   name.push_back('\0');
+  // The signals wait until the handlers that remove the file are in place.
+  sigset_t signals, previousMask;
+  sigemptyset(&signals);
+  for (int signal : kCleanupSignals) sigaddset(&signals, signal);
+  pthread_sigmask(SIG_BLOCK, &signals, &previousMask);
   int fd = mkostemp(name.data(), O_CLOEXEC);
-  if (fd < 0) return fail(describe("cannot create", errno));
+  int createError = errno;
+  std::optional<CleanupOnSignals> cleanup;
+  if (fd >= 0) cleanup.emplace(name.data());
+  pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
+  if (fd < 0) return cannotCreate(createError);
+  if (afterTemporaryCreated) afterTemporaryCreated();
   bool written = fchmod(fd, newFileMode()) == 0 && writeAll(fd, data, size);
   int error = errno;
   if (close(fd) != 0 && written) {
@@ -100,13 +217,20 @@ std::optional<Failure> write(const std::string& path, const uint8_t* data, size_
 
 }  // namespace
 
+void (*afterTemporaryCreated)() = nullptr;
+
+std::optional<Failure> writeMeshFileVia(TemporaryFile kind, const std::string& path, const uint8_t* data,
+                                        size_t size, const std::string& inputPath) {
+  return write(kind, path, data, size, inputPath);
+}
+
 std::optional<Failure> writeMeshFile(const std::string& path, const uint8_t* data, size_t size,
                                      const std::string& inputPath) noexcept {
   try {
-    return write(path, data, size, inputPath);
+    return write(TemporaryFile::Unnamed, path, data, size, inputPath);
   } catch (...) {
-    // Only copies of names allocate, and none is made once the temporary
-    // file exists.
+    // Only copies of names allocate, and none is made while a temporary
+    // file has a name.
     Failure failure;
     failure.reason = "out of memory";
     try {

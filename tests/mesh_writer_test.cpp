@@ -1,0 +1,107 @@
+// The safe writer in both of its ways to make the new file: unnamed until
+// complete, or under a hidden name that INT, TERM and HUP remove. A run
+// that ends while the file is being written leaves no part of it.
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include "mesh_writer.h"
+#include "process_support.h"
+#include "test_support.h"
+
+namespace {
+
+const std::string kLongest(250, 'n');  // with ".mesh", the longest legal name
+
+struct WriterCase {
+  const char* what;
+  std::vector<std::pair<std::string, std::string>> before;  // name, content ("->x" for a link to x)
+  std::string path;    // written through
+  std::string target;  // the file that holds the bytes afterwards
+};
+
+void PrintTo(const WriterCase& c, std::ostream* out) { *out << '"' << c.what << '"'; }
+
+const WriterCase kWriterCases[] = {
+    {"a new file", {}, "out.mesh", "out.mesh"},
+    {"over an existing file", {{"out.mesh", "old"}}, "out.mesh", "out.mesh"},
+    {"the longest legal name", {}, kLongest + ".mesh", kLongest + ".mesh"},
+    {"over a file of the longest legal name", {{kLongest + ".mesh", "old"}}, kLongest + ".mesh", kLongest + ".mesh"},
+    {"through a link to an existing file", {{"t.bin", "old"}, {"out.mesh", "->t.bin"}}, "out.mesh", "t.bin"},
+    {"through a dangling link", {{"out.mesh", "->t.bin"}}, "out.mesh", "t.bin"},
+};
+
+class Writer : public testing::TestWithParam<std::tuple<WriterCase, TemporaryFile>> {};
+
+// The bytes arrive whole, the folder holds nothing else, and a new file
+// has the usual mode.
+TEST_P(Writer, PlacesTheWholeFile) {
+  const auto& [c, kind] = GetParam();
+  TempDir dir;
+  for (const auto& [name, content] : c.before) {
+    if (content.rfind("->", 0) == 0)
+      fs::create_symlink(content.substr(2), dir.path() / name);
+    else
+      writeFile(dir.path() / name, content);
+  }
+  Tree want = snapshot(dir.path());
+  const std::string bytes(100000, 'm');
+  want[c.target] = "file:" + bytes;
+  const mode_t mask = umask(022);
+  std::optional<Failure> failure = writeMeshFileVia(kind, (dir.path() / c.path).string(),
+                                                    reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), "");
+  umask(mask);
+  ASSERT_FALSE(failure) << failure->reason;
+  EXPECT_EQ(treeDifference(want, snapshot(dir.path())), "");
+  EXPECT_EQ(fs::status(dir.path() / c.target).permissions() & fs::perms::all, fs::perms(0644));
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, Writer,
+                         testing::Combine(testing::ValuesIn(kWriterCases),
+                                          testing::Values(TemporaryFile::Unnamed, TemporaryFile::Named)),
+                         [](const auto& info) {
+                           return testName(std::get<0>(info.param).what) +
+                                  (std::get<1>(info.param) == TemporaryFile::Unnamed ? "Unnamed" : "Named");
+                         });
+
+int pendingSignal = 0;
+void raisePendingSignal() { raise(pendingSignal); }
+
+// A child process is stopped by `signal` once its temporary file exists,
+// over an existing output; the folder must be as it was. With
+// `ignored`, the signal is ignored and the write completes.
+void interruptWrite(TemporaryFile kind, int signal, bool ignored) {
+  TempDir dir;
+  writeFile(dir.path() / "out.mesh", "old");
+  const std::string path = (dir.path() / "out.mesh").string();
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (ignored) ::signal(signal, SIG_IGN);
+    pendingSignal = signal;
+    afterTemporaryCreated = raisePendingSignal;
+    const uint8_t bytes[] = {1, 2, 3};
+    _exit(writeMeshFileVia(kind, path, bytes, sizeof bytes, "") ? 1 : 0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  if (ignored) {
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(readFile(path), std::string("\1\2\3"));
+  } else {
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << status;
+    EXPECT_EQ(readFile(path), "old");
+  }
+  EXPECT_EQ(treeDifference(Tree{{"out.mesh", "file:" + readFile(path)}}, snapshot(dir.path())), "");
+}
+
+TEST(Writer, AnInterruptedWriteLeavesNothing) {
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    SCOPED_TRACE(signal);
+    interruptWrite(TemporaryFile::Named, signal, false);
+    interruptWrite(TemporaryFile::Named, signal, true);
+  }
+  interruptWrite(TemporaryFile::Unnamed, SIGKILL, false);
+  interruptWrite(TemporaryFile::Unnamed, SIGTERM, false);
+}
+
+}  // namespace
