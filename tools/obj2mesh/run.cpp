@@ -1,6 +1,8 @@
 #include "run.h"
 
+#include <csignal>
 #include <cstdio>
+#include <new>
 #include <string>
 
 #include <obj2mesh/converter.h>
@@ -10,22 +12,52 @@
 
 namespace {
 
+bool lineOpen = false;  // a progress line waits for its last word
+
+// Starts a progress line; it shows before its step's work begins, so a run
+// that dies in the step still shows which one.
+void startLine(const std::string& text) {
+  std::fputs(text.c_str(), stdout);
+  std::fflush(stdout);
+  lineOpen = true;
+}
+
 void endLine(const char* word) {
   std::printf("%s\n", word);
   std::fflush(stdout);
+  lineOpen = false;
+}
+
+// Control characters as C escapes, so that a reason is always one line.
+std::string escaped(const std::string& text) {
+  std::string out;
+  for (unsigned char c : text) {
+    if (c >= 0x20 && c != 0x7f) {
+      out += char(c);
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\x%02x", c);
+      out += hex;
+    }
+  }
+  return out;
 }
 
 void explain(const obj2mesh::Failure& failure) {
-  if (failure.line)
-    std::fprintf(stderr, "obj2mesh: %s:%llu: %s\n", failure.path.c_str(), (unsigned long long)failure.line,
-                 failure.reason.c_str());
-  else
-    std::fprintf(stderr, "obj2mesh: %s: %s\n", failure.path.c_str(), failure.reason.c_str());
+  std::string where = escaped(failure.path);
+  if (failure.line) where += ":" + std::to_string(failure.line);
+  std::fprintf(stderr, "obj2mesh: %s: %s\n", where.c_str(), escaped(failure.reason).c_str());
 }
 
 // Loads the OBJ file and converts it into `result`.
 bool loadAndConvert(const std::string& inputPath, bool combineMeshes, obj2mesh::ConvertResult& result) {
-  std::printf("Loading '%s'... ", inputPath.c_str());
+  startLine("Loading '" + inputPath + "'... ");
   obj2mesh::LoadedObj loaded = obj2mesh::loadObjFile(inputPath);
   if (!loaded.ok()) {
     endLine("failed");
@@ -34,7 +66,7 @@ bool loadAndConvert(const std::string& inputPath, bool combineMeshes, obj2mesh::
   }
   endLine("complete");
 
-  std::printf("Converting... ");
+  startLine("Converting... ");
   obj2mesh::Options options;
   options.combineMeshes = combineMeshes;
   result = obj2mesh::convertLoadedObj(std::move(loaded), options);
@@ -53,8 +85,7 @@ bool saveMeshFile(std::string outputPath, const obj2mesh::ConvertResult& result,
   if (forceMeshExtension(outputPath)) {
     std::printf("Changed output type to '.%s'\n", MESH_EXTENSION.c_str());
   }
-  std::printf("Saving to '%s'... ", outputPath.c_str());
-  std::fflush(stdout);
+  startLine("Saving to '" + outputPath + "'... ");
   if (auto failure = obj2mesh::writeMeshFile(outputPath, result.data(), result.size(), inputPath)) {
     endLine("failed");
     explain(*failure);
@@ -67,10 +98,20 @@ bool saveMeshFile(std::string outputPath, const obj2mesh::ConvertResult& result,
 }  // namespace
 
 int runConverter(int argc, const char* const* argv) {
-  ConvertOptions options;
-  if (!parseCommandLine(argc, argv, options)) return 0;
-  obj2mesh::ConvertResult result;
-  if (!loadAndConvert(options.inputPath, options.combineMeshes, result)) return 1;
-  if (!saveMeshFile(options.outputPath, result, options.inputPath)) return 1;
-  return 0;
+  // A file-size limit makes a write fail instead of ending the process.
+  signal(SIGXFSZ, SIG_IGN);
+  try {
+    ConvertOptions options;
+    if (!parseCommandLine(argc, argv, options)) return 0;
+    obj2mesh::ConvertResult result;
+    if (!loadAndConvert(options.inputPath, options.combineMeshes, result)) return 1;
+    if (!saveMeshFile(options.outputPath, result, options.inputPath)) return 1;
+    return 0;
+  } catch (const std::bad_alloc&) {
+    // The library reports its own allocation failures; these are the
+    // program's few strings.
+    if (lineOpen) endLine("failed");
+    std::fputs("obj2mesh: out of memory\n", stderr);
+    return 1;
+  }
 }
