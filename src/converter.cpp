@@ -73,7 +73,7 @@ LoadedObj::~LoadedObj() = default;
 
 LoadedObj loadObjFile(const std::string& objPath) noexcept {
   return ConverterAccess::load(objPath, [&](ObjShapes& shapes, Failure& failure) {
-    return readObjFile(objPath, readWholeFile, shapes, failure);
+    return readObjFile(objPath, readTextFile, shapes, failure);
   });
 }
 

@@ -6,6 +6,8 @@
 
 #include <cerrno>
 
+#include "padded_text.h"
+
 namespace obj2mesh {
 
 FileDescriptor::~FileDescriptor() {
@@ -34,16 +36,17 @@ ssize_t readSome(int fd, char* into, size_t room) {
   }
 }
 
-bool readWholeFile(const std::string& path, std::string& contents) {
+bool readTextFile(const std::string& path, std::string& contents) {
   contents.clear();
   FileDescriptor file(openForReading(path));
   if (file.get() < 0) return false;
   char buffer[1 << 16];
+  bool hidden = false;
   for (;;) {
     ssize_t got = readSome(file.get(), buffer, sizeof buffer);
     if (got < 0) return false;
     if (got == 0) return true;
-    contents.append(buffer, size_t(got));
+    contents.append(buffer, keepVisible(buffer, size_t(got), hidden));
   }
 }
 

@@ -27,7 +27,8 @@ int openForReading(const std::string& path);
 // read(2), retried when a signal interrupts it.
 ssize_t readSome(int fd, char* into, size_t room);
 
-// Reads a whole file; false with errno set when it cannot be opened or read.
-bool readWholeFile(const std::string& path, std::string& contents);
+// Reads a text file whole but for what NUL bytes hide (see keepVisible);
+// false with errno set when it cannot be opened or read.
+bool readTextFile(const std::string& path, std::string& contents);
 
 }  // namespace obj2mesh

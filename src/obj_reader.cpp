@@ -178,12 +178,13 @@ template <class ReadMore>
 void stream(ObjLoader& loader, size_t capacity, ReadMore&& readMore) {
   PaddedText block;
   block.reserve(capacity ? capacity : 1);
+  bool hidden = false;
   for (;;) {
     size_t held = block.size();
     ssize_t got = readMore(block.data() + held, block.capacity() - held);
     if (got < 0) return;
     bool atEnd = got == 0;
-    block.resize(held + size_t(got));
+    block.resize(held + keepVisible(block.data() + held, size_t(got), hidden));
     size_t used = forEachLine(block, atEnd, [&](const char* p, const char* end) { return readLine(loader, p, end); });
     if (loader.failed || atEnd) return;
     std::memmove(block.data(), block.data() + used, block.size() - used);

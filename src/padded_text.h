@@ -87,4 +87,29 @@ size_t forEachLine(const PaddedText& text, bool atEnd, OnLine&& onLine) {
   return size_t(p - data);
 }
 
+// Of `n` bytes just read (at `fresh`, right after the text read before
+// them), keeps those that a NUL does not hide and returns how many: a NUL
+// hides the rest of its line, which no reader looks at, so an input that
+// never ends a line after a NUL (/dev/zero) takes no memory. `hidden` says
+// whether the text so far ends among hidden bytes; it carries over from one
+// call to the next.
+inline size_t keepVisible(char* fresh, size_t n, bool& hidden) {
+  if (hidden) {
+    const char* newline = static_cast<const char*>(std::memchr(fresh, '\n', n));
+    if (!newline) return 0;
+    n -= size_t(newline - fresh);
+    std::memmove(fresh, newline, n);
+    hidden = false;
+  }
+  // Only the unfinished line at the end can grow; a NUL in it ends what is
+  // kept of it.
+  const char* lastNewline = static_cast<const char*>(memrchr(fresh, '\n', n));
+  const size_t lineStart = lastNewline ? size_t(lastNewline - fresh) + 1 : 0;
+  if (const void* nul = std::memchr(fresh + lineStart, 0, n - lineStart)) {
+    n = size_t(static_cast<const char*>(nul) - fresh) + 1;
+    hidden = true;
+  }
+  return n;
+}
+
 }  // namespace obj2mesh
