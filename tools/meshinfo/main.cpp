@@ -223,19 +223,48 @@ void printText(const FileReport& report) {
   }
 }
 
+// The length of the well-formed UTF-8 sequence at text[i], or 0.
+size_t utf8Length(const std::string& text, size_t i) {
+  const unsigned char c = text[i];
+  size_t n = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
+  if (n == 0 || i + n > text.size()) return 0;
+  uint32_t code = n == 1 ? c : c & (0x7F >> n);
+  for (size_t k = 1; k < n; ++k) {
+    const unsigned char follow = text[i + k];
+    if ((follow & 0xC0) != 0x80) return 0;
+    code = code << 6 | (follow & 0x3F);
+  }
+  static const uint32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
+  if (code < kSmallest[n] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return 0;
+  return n;
+}
+
+// A JSON string. Bytes that are not part of well-formed UTF-8 become the
+// escapes \udc80 to \udcff (byte 0x80 + k is \udc80 + k), as Python's
+// "surrogateescape" writes them, so that the output is plain UTF-8 and the
+// original bytes can be recovered.
 std::string jsonString(const std::string& text) {
   std::string out = "\"";
-  for (unsigned char c : text) {
+  for (size_t i = 0; i < text.size();) {
+    const unsigned char c = text[i];
+    const size_t n = utf8Length(text, i);
+    char escape[8];
+    if (n == 0) {
+      std::snprintf(escape, sizeof escape, "\\u%04x", 0xDC00 + c);
+      out += escape;
+      ++i;
+      continue;
+    }
     if (c == '"' || c == '\\') {
       out += '\\';
       out += char(c);
     } else if (c < 0x20) {
-      char escape[8];
       std::snprintf(escape, sizeof escape, "\\u%04x", c);
       out += escape;
     } else {
-      out += char(c);
+      out.append(text, i, n);
     }
+    i += n;
   }
   return out + "\"";
 }
