@@ -74,7 +74,9 @@ class Usage : public Cli, public testing::WithParamInterface<UsageCase> {};
 TEST_P(Usage, PrintsUsageLineOnly) {
   layOut(work(), {"in.obj"});
   const Tree before = snapshot(work());
-  RunOutcome r = runProgram(work(), GetParam().args, {GetParam().argv0});
+  RunOptions options;
+  options.argv0 = GetParam().argv0;
+  RunOutcome r = runProgram(work(), GetParam().args, options);
   EXPECT_EQ(r.exitCode, 0);
   EXPECT_EQ(r.out, std::string("Usage: ") + GetParam().argv0 +
                        " inputfile [-o outputfile] [-c <combineMeshes=true>]\n");
@@ -141,6 +143,10 @@ const SaveCase kSaveCases[] = {
     {"DerivedTrailingDot", {"scene."}, {"scene."}, "scene.mesh"},
     {"DerivedDottedFolder", {"dir.v2/scene"}, {"dir.v2/scene"}, "dir.v2/scene.mesh"},
     {"DerivedDotfile", {".hidden"}, {".hidden"}, ".hidden.mesh"},
+    // Any legal name: the longest one, new or replacing a file.
+    {"LongestLegalName", {"in.obj"}, {"in.obj", "-o", std::string(250, 'n') + ".mesh"}, std::string(250, 'n') + ".mesh"},
+    {"LongestLegalNameReplaced", {"in.obj", std::string(250, 'n') + ".mesh=old"}, {"in.obj", "-o", std::string(250, 'n')},
+     std::string(250, 'n') + ".mesh"},
     // An existing output is replaced whole, never appended to.
     {"ReplacesLongerOutput", {"in.obj", "in.mesh=" + std::string(4096, 'x')}, {"in.obj"}, "in.mesh"},
     // Writing through symbolic links: every link stays, its target gets the mesh.
@@ -198,6 +204,7 @@ struct FailureCase {
 const FailureCase kFailureCases[] = {
     {"MissingInput", {}, {"x.obj"}, ""},
     {"MissingUpperHelpInput", {}, {"--HELP"}, ""},
+    {"MissingInputWithControlCharacters", {}, {"new\nline\tand\x1b.obj"}, ""},
     {"DirectoryInput", {"d.obj/"}, {"d.obj"}, ""},
     {"FaceBeyondVertices", {"bad.obj=v 0 0 0\nv 1 0 0\nv 0 1 0\n# three\n\nf 1 2 3\nf 1 2 4\n"}, {"bad.obj"}, "",
      false, 7},
@@ -237,8 +244,11 @@ TEST_P(Fails, ExitsOneAndLeavesFolderAsItWas) {
   const std::string& input = c.args[0];
   EXPECT_EQ(r.out, c.named.empty() ? "Loading '" + input + "'... failed\n"
                                    : progress(input, c.named, c.changed, "failed"));
-  const std::string prefix = "obj2mesh: " + (c.named.empty() ? input : c.named) +
-                             (c.line ? ":" + std::to_string(c.line) : "") + ": ";
+  // Control characters in a path are escaped, so the reason is one line.
+  std::string named = c.named.empty() ? input : c.named;
+  for (const auto& [raw, escape] : {std::pair<std::string, std::string>{"\n", "\\n"}, {"\t", "\\t"}, {"\x1b", "\\x1b"}})
+    for (size_t at = 0; (at = named.find(raw, at)) != std::string::npos; at += escape.size()) named.replace(at, 1, escape);
+  const std::string prefix = "obj2mesh: " + named + (c.line ? ":" + std::to_string(c.line) : "") + ": ";
   EXPECT_EQ(r.err.compare(0, prefix.size(), prefix), 0) << r.err;
   EXPECT_TRUE(r.err.size() > prefix.size() + 1 && r.err.find('\n') == r.err.size() - 1) << r.err;
   EXPECT_EQ(treeDifference(before, snapshot(work())), "");

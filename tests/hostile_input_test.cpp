@@ -311,7 +311,8 @@ const Row kRows[] = {
         .withArgs({"in.obj", "-o", "link.mesh"})
         .timeout(10)
         .thenFolder([](const fs::path& dir) { EXPECT_TRUE(fs::is_fifo(dir / "fifo")); }),
-    fails("an output folder without write permission", "Saving", "ro/out.mesh: cannot create: Permission denied",
+    fails("an output folder without write permission", "Saving",
+          "ro/out.mesh: cannot create a file in folder 'ro': Permission denied",
           [](const fs::path& dir) {
             writeFile(dir / "in.obj", kTriangle + "f 1 2 3\n");
             fs::create_directory(dir / "ro");

@@ -22,6 +22,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <sstream>
 #include <string>
@@ -41,9 +42,16 @@ struct RunOutcome {
 
 struct RunOptions {
   std::string argv0 = "obj2mesh";
-  // When >= 0, the child's RLIMIT_FSIZE in bytes (with SIGXFSZ ignored, so
-  // an oversized write fails with EFBIG instead of killing it).
+  // When >= 0, the child's RLIMIT_FSIZE in bytes.
   long long fileSizeLimit = -1;
+  // When >= 0, the child's RLIMIT_AS in bytes.
+  long long addressSpaceLimit = -1;
+  // A command the program runs under (strace, say); argv0 is then the
+  // program's path.
+  std::vector<std::string> prefix;
+  // Called every few milliseconds while the child runs, with its process
+  // id and what it printed so far on standard output.
+  std::function<void(pid_t, const std::string&)> whileRunning;
   double timeoutSeconds = 60;  // then the child is killed
   // As root, run the child as the user nobody, so that file permissions
   // apply to it.
@@ -64,15 +72,42 @@ inline std::string readBack(int fd) {
   return text;
 }
 
+// The executable where the user nobody can run it: a copy in a
+// world-readable folder of its own, as the build tree may lie in a folder
+// only root can enter. Removed when the test process ends.
+inline const std::string& executableForNobody() {
+  struct Copy {
+    std::string folder, path;
+    Copy() {
+      char pattern[] = "/tmp/obj2mesh-exe-XXXXXX";
+      if (!mkdtemp(pattern)) return;
+      folder = pattern;
+      path = folder + "/obj2mesh";
+      std::error_code error;
+      fs::copy_file(OBJ2MESH_EXE, path, error);
+      if (error || chmod(folder.c_str(), 0755) != 0 || chmod(path.c_str(), 0755) != 0) path.clear();
+    }
+    ~Copy() {
+      std::error_code ignored;
+      if (!folder.empty()) fs::remove_all(folder, ignored);
+    }
+  };
+  static const Copy copy;
+  static const std::string built = OBJ2MESH_EXE;
+  return copy.path.empty() ? built : copy.path;
+}
+
 // Reads both pipes until they end; false when the deadline passed first.
 inline bool drainUntil(int outFd, int errFd, std::string& out, std::string& err,
-                       std::chrono::steady_clock::time_point deadline) {
+                       std::chrono::steady_clock::time_point deadline,
+                       const std::function<void(const std::string&)>& whileRunning) {
   struct pollfd fds[2] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
   std::string* into[2] = {&out, &err};
   int open = 2;
   while (open > 0) {
     if (std::chrono::steady_clock::now() > deadline) return false;
-    if (poll(fds, 2, 10) < 0 && errno != EINTR) return false;
+    if (poll(fds, 2, 2) < 0 && errno != EINTR) return false;
+    if (whileRunning) whileRunning(out);
     for (int i = 0; i < 2; ++i) {
       if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
       char buffer[4096];
@@ -108,14 +143,15 @@ inline RunOutcome runProgram(const fs::path& cwd, const std::vector<std::string>
   }
   // time, run as nobody, must be able to write it.
   if (timed) fchmod(peakFd, 0666);
-  std::vector<std::string> storage;
-  if (timed) storage = {kTime, "-q", "-f", "%M", "-o", peakPath, OBJ2MESH_EXE};
-  else storage = {options.argv0};
+  const std::string executable = options.asNobody && geteuid() == 0 ? executableForNobody() : OBJ2MESH_EXE;
+  std::vector<std::string> storage = options.prefix;
+  if (timed) storage = {kTime, "-q", "-f", "%M", "-o", peakPath, executable};
+  else storage.push_back(options.prefix.empty() ? options.argv0 : executable);
   storage.insert(storage.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (std::string& s : storage) argv.push_back(s.data());
   argv.push_back(nullptr);
-  const char* program = timed ? kTime : OBJ2MESH_EXE;
+  const std::string program = timed ? kTime : options.prefix.empty() ? executable : options.prefix[0];
   const std::string dir = cwd.string();
 
   pid_t pid = fork();
@@ -126,14 +162,17 @@ inline RunOutcome runProgram(const fs::path& cwd, const std::vector<std::string>
     if (chdir(dir.c_str()) != 0) _exit(126);
     umask(022);
     if (options.fileSizeLimit >= 0) {
-      signal(SIGXFSZ, SIG_IGN);
       struct rlimit limit = {rlim_t(options.fileSizeLimit), rlim_t(options.fileSizeLimit)};
       if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(126);
+    }
+    if (options.addressSpaceLimit >= 0) {
+      struct rlimit limit = {rlim_t(options.addressSpaceLimit), rlim_t(options.addressSpaceLimit)};
+      if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(126);
     }
     if (options.asNobody && geteuid() == 0 &&
         (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0))
       _exit(125);
-    execv(program, argv.data());
+    execv(program.c_str(), argv.data());
     _exit(127);
   }
   close(outPipe[1]);
@@ -145,7 +184,9 @@ inline RunOutcome runProgram(const fs::path& cwd, const std::vector<std::string>
   const auto deadline = std::chrono::steady_clock::now() +
                         std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                             std::chrono::duration<double>(options.timeoutSeconds));
-  if (!drainUntil(outPipe[0], errPipe[0], outcome.out, outcome.err, deadline)) {
+  std::function<void(const std::string&)> watch;
+  if (options.whileRunning) watch = [&](const std::string& out) { options.whileRunning(pid, out); };
+  if (!drainUntil(outPipe[0], errPipe[0], outcome.out, outcome.err, deadline, watch)) {
     outcome.timedOut = true;
     kill(-pid, SIGKILL);
   }

@@ -121,6 +121,18 @@ class CheckTest(unittest.TestCase):
             "  mesh 0: 4 positions, 4 normals (one per position), 2 triangles, bounds (0, 0, 0) to (1, 1, 0)",
             "  mesh 1: 3 positions, 0 normals (none), 1 triangle, bounds (0, -2, 0) to (1, 0, 3.25)"])
 
+    def test_json_names_any_file(self):
+        """Names that are not UTF-8 are escaped: the output is strict UTF-8
+        and JSON, and the name's bytes come back."""
+        name = os.fsencode(self.dir) + b"/n\xff\xed\xa0\x80\xc3\xa9\"\\\x01\n.mesh"
+        with open(name, "wb") as f:
+            f.write(self.split)
+        result = subprocess.run([MESHINFO, "--json", name], capture_output=True)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        report, = json.loads(result.stdout.decode("utf-8", "strict"))
+        self.assertEqual(os.fsencode(report["path"]), name)
+        self.assertTrue(report["valid"])
+
     def test_empty_model_and_empty_mesh_are_valid(self):
         result = run(MESHINFO, "--json", self.path("none_split.mesh"), self.path("none_joined.mesh"))
         self.assertEqual(result.returncode, 0, result.stderr)

@@ -1,0 +1,179 @@
+// Runs that do not end normally, end to end: the program killed by INT,
+// TERM, HUP and KILL at random moments, and run under address-space limits
+// from too small to enough. Whatever happens, the output folder holds the
+// old output (or none) or the complete new file, and nothing else.
+
+#include <sys/resource.h>
+
+#include <optional>
+#include <random>
+#include <set>
+
+#include "process_support.h"
+#include "test_support.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#define INTERRUPTION_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define INTERRUPTION_SANITIZED 1
+#endif
+#endif
+
+namespace {
+
+const char kStrace[] = "/usr/bin/strace";
+
+// A grid of quads with normals, in groups of rows: about 3 MB of text.
+std::string gridText() {
+  const int n = 180;
+  std::string text;
+  for (int j = 0; j <= n; ++j)
+    for (int i = 0; i <= n; ++i)
+      text += "v " + std::to_string(i * 0.25) + " " + std::to_string(j * 0.5) + " " + std::to_string((i ^ j) % 7) +
+              "\nvn 0 0 1\n";
+  for (int j = 0; j < n; ++j) {
+    if (j % 20 == 0) text += "g rows" + std::to_string(j) + "\n";
+    for (int i = 0; i < n; ++i) {
+      auto corner = [&](int di, int dj) {
+        const std::string v = std::to_string((j + dj) * (n + 1) + i + di + 1);
+        return v + "//" + v;
+      };
+      text += "f " + corner(0, 0) + " " + corner(1, 0) + " " + corner(1, 1) + " " + corner(0, 1) + "\n";
+    }
+  }
+  return text;
+}
+
+// A fresh folder holding the input (a hard link to the one shared copy)
+// and, when `old` is not empty, an output file with that content.
+fs::path runFolder(const fs::path& root, const std::string& name, const std::string& old) {
+  const fs::path folder = root / name;
+  fs::create_directory(folder);
+  fs::create_hard_link(root / "input.obj", folder / "in.obj");
+  if (!old.empty()) writeFile(folder / "out.mesh", old);
+  return folder;
+}
+
+std::set<std::string> names(const fs::path& folder) {
+  std::set<std::string> found;
+  for (const fs::directory_entry& entry : fs::directory_iterator(folder)) found.insert(entry.path().filename());
+  return found;
+}
+
+// The folder holds the input and either `old` (none when empty) or the
+// complete new output, and nothing else.
+void expectOldOrNew(const fs::path& folder, const std::string& old, const std::string& fresh) {
+  const std::set<std::string> found = names(folder);
+  if (!found.count("out.mesh")) {
+    EXPECT_EQ(found, std::set<std::string>{"in.obj"});
+    EXPECT_TRUE(old.empty()) << "the old output is gone";
+    return;
+  }
+  EXPECT_EQ(found, (std::set<std::string>{"in.obj", "out.mesh"}));
+  const std::string out = readFile(folder / "out.mesh");
+  EXPECT_TRUE(out == fresh || (!old.empty() && out == old))
+      << "out.mesh holds " << out.size() << " bytes: neither the old output nor the new one";
+}
+
+// The process that strace started.
+pid_t tracee(pid_t strace) {
+  std::ifstream children("/proc/" + std::to_string(strace) + "/task/" + std::to_string(strace) + "/children");
+  pid_t pid = 0;
+  return children >> pid ? pid : 0;
+}
+
+// 40 runs, each killed once: every signal, at a random moment of the whole
+// run or of the writing step, half of them over an existing output. strace
+// holds every write open for 40 ms, so that the writing step lasts.
+TEST(Interruption, AKilledRunLeavesTheOldOutputOrTheNewOne) {
+  if (access(kStrace, X_OK) != 0) GTEST_SKIP() << kStrace << " is not installed";
+  TempDir work;
+  writeFile(work.path() / "input.obj", gridText());
+  const fs::path reference = runFolder(work.path(), "reference", "");
+  ASSERT_EQ(runProgram(reference, {"in.obj", "-o", "out.mesh"}).exitCode, 0);
+  const std::string fresh = readFile(reference / "out.mesh");
+
+  RunOptions options;
+  options.prefix = {kStrace, "-f", "-qq", "-o", "/dev/null", "-e", "trace=write", "-e",
+                    "inject=write:delay_enter=40000"};
+  auto started = std::chrono::steady_clock::now();
+  runProgram(runFolder(work.path(), "timing", ""), {"in.obj", "-o", "out.mesh"}, options);
+  const double wholeRun = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+
+  std::mt19937 random(11);
+  const int kSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGKILL};
+  int run = 0, killed = 0;
+  for (int round = 0; round < 5; ++round) {
+    for (int signal : kSignals) {
+      for (bool duringWrite : {false, true}) {
+        const std::string old = run % 2 ? "the old output" : "";
+        const fs::path folder = runFolder(work.path(), "run" + std::to_string(run++), old);
+        SCOPED_TRACE(folder.filename().string() + ": signal " + std::to_string(signal) +
+                     (duringWrite ? " while writing" : "") + (old.empty() ? "" : " over an old output"));
+        // The moment, counted from the start of the run or from the
+        // "Saving to" line.
+        const double delay = std::uniform_real_distribution<double>(0, duringWrite ? 0.08 : wholeRun)(random);
+        const auto start = std::chrono::steady_clock::now();
+        std::optional<std::chrono::steady_clock::time_point> from;
+        bool sent = false;
+        options.whileRunning = [&](pid_t pid, const std::string& out) {
+          if (!from && (!duringWrite || out.find("Saving to '") != std::string::npos))
+            from = duringWrite ? std::chrono::steady_clock::now() : start;
+          if (sent || !from || std::chrono::steady_clock::now() - *from < std::chrono::duration<double>(delay)) return;
+          if (pid_t converter = tracee(pid)) sent = kill(converter, signal) == 0;
+        };
+        RunOutcome outcome = runProgram(folder, {"in.obj", "-o", "out.mesh"}, options);
+        ASSERT_FALSE(outcome.timedOut);
+        killed += outcome.exitCode != 0;
+        expectOldOrNew(folder, old, fresh);
+      }
+    }
+  }
+  // Most runs end before their output is complete.
+  EXPECT_GT(killed, run / 2);
+}
+
+// The same conversion under address-space limits from too small for any
+// conversion to enough: it converts completely, or it fails its step with
+// exit status 1 and one line on standard error, leaving no file; it is
+// never ended by a signal.
+TEST(Interruption, RunningOutOfMemoryIsAnOrdinaryFailure) {
+#ifdef INTERRUPTION_SANITIZED
+  GTEST_SKIP() << "AddressSanitizer reserves more address space than these limits allow";
+#endif
+  TempDir work;
+  writeFile(work.path() / "input.obj", gridText());
+  const fs::path reference = runFolder(work.path(), "reference", "");
+  ASSERT_EQ(runProgram(reference, {"in.obj", "-o", "out.mesh"}).exitCode, 0);
+  const std::string fresh = readFile(reference / "out.mesh");
+
+  int converted = 0, failed = 0;
+  for (long long limit = 4 << 20; limit <= (256 << 20); limit += limit / 3) {
+    RunOptions options;
+    options.addressSpaceLimit = limit;
+    // Below some limit not even the dynamic loader gets the program going.
+    if (runProgram(work.path(), {}, options).exitCode != 0) continue;
+    const fs::path folder = runFolder(work.path(), "limit" + std::to_string(limit >> 10), "");
+    SCOPED_TRACE(std::to_string(limit >> 10) + " KiB of address space");
+    RunOutcome outcome = runProgram(folder, {"in.obj", "-o", "out.mesh"}, options);
+    ASSERT_EQ(outcome.signal, 0) << outcome.err;
+    if (outcome.exitCode == 0) {
+      ++converted;
+      EXPECT_TRUE(readFile(folder / "out.mesh") == fresh);
+    } else {
+      ++failed;
+      EXPECT_EQ(outcome.exitCode, 1);
+      EXPECT_EQ(outcome.out.substr(outcome.out.size() - std::min<size_t>(outcome.out.size(), 7)), "failed\n")
+          << outcome.out;
+      EXPECT_TRUE(outcome.err == "obj2mesh: in.obj: out of memory\n" ||
+                  outcome.err == "obj2mesh: out.mesh: out of memory\n")
+          << outcome.err;
+    }
+    expectOldOrNew(folder, "", fresh);
+  }
+  EXPECT_GT(converted, 0);
+  EXPECT_GT(failed, 0);
+}
+
+}  // namespace
