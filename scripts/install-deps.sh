@@ -10,6 +10,7 @@ packages=(
   clang libclang-rt-14-dev   # fuzzers and sanitizer builds
   valgrind time              # benchmarks
   dpkg-dev file groff-base   # the Debian package: dpkg-shlibdeps, manual page checks
+  strace                     # holds writes open in the test of killed runs
 )
 
 missing=()

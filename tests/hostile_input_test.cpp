@@ -425,4 +425,22 @@ std::string rowName(const ::testing::TestParamInfo<Row>& info) {
 
 INSTANTIATE_TEST_SUITE_P(Table, HostileInput, ::testing::ValuesIn(kRows), rowName);
 
+// An input that never ends a line after a NUL keeps nothing of it: reading
+// /dev/zero, as the file or as its material library, runs in constant
+// memory (here within 64 MiB of address space) until it is interrupted,
+// and leaves no file.
+TEST(EndlessInput, ReadsInConstantMemoryUntilInterrupted) {
+  for (const std::string input : {"/dev/zero", "zero-library.obj"}) {
+    SCOPED_TRACE(input);
+    TempDir work;
+    writeFile(work.path() / "zero-library.obj", "mtllib /dev/zero\n" + kTriangle + "f 1 2 3\n");
+    RunOptions options;
+    options.timeoutSeconds = 1.5 * kSlowdown;
+    if (kMeasureMemory) options.addressSpaceLimit = 64 << 20;
+    RunOutcome run = runProgram(work.path(), {input, "-o", "out.mesh"}, options);
+    EXPECT_TRUE(run.timedOut) << "ended with " << run.exitCode << ": " << run.err;
+    EXPECT_EQ(listing(work.path()), std::set<std::string>{"zero-library.obj"});
+  }
+}
+
 }  // namespace
