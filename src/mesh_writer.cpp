@@ -108,6 +108,23 @@ void removeTemporaryAndRaise(int signal) {
   raise(signal);
 }
 
+// INT, TERM and HUP held back while it lives.
+class BlockedSignals {
+ public:
+  BlockedSignals() {
+    sigset_t signals;
+    sigemptyset(&signals);
+    for (int signal : kCleanupSignals) sigaddset(&signals, signal);
+    pthread_sigmask(SIG_BLOCK, &signals, &previous_);
+  }
+  ~BlockedSignals() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+  BlockedSignals(const BlockedSignals&) = delete;
+  BlockedSignals& operator=(const BlockedSignals&) = delete;
+
+ private:
+  sigset_t previous_;
+};
+
 // Handlers for the signals that end a process by default; an ignored
 // signal stays ignored.
 class CleanupOnSignals {
@@ -172,7 +189,8 @@ std::optional<Failure> write(TemporaryFile kind, const std::string& path, const 
       if (linkat(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), AT_SYMLINK_FOLLOW) == 0) return std::nullopt;
       if (errno != EEXIST) return cannotCreate(errno);
       // A name exists already: the file takes a temporary name, which
-      // replaces it at once.
+      // replaces it at once. INT, TERM and HUP wait until it has.
+      BlockedSignals blocked;
       if (!linkUnderUniqueName(fd, temporary, temporary)) return cannotCreate(errno);
       if (rename(temporary.c_str(), target.c_str()) != 0) {
         int error = errno;
@@ -187,15 +205,12 @@ std::optional<Failure> write(TemporaryFile kind, const std::string& path, const 
   std::vector<char> name(temporary.begin(), temporary.end());
   name.push_back('\0');
   // The signals wait until the handlers that remove the file are in place.
-  sigset_t signals, previousMask;
-  sigemptyset(&signals);
-  for (int signal : kCleanupSignals) sigaddset(&signals, signal);
-  pthread_sigmask(SIG_BLOCK, &signals, &previousMask);
+  std::optional<BlockedSignals> blocked(std::in_place);
   int fd = mkostemp(name.data(), O_CLOEXEC);
   int createError = errno;
   std::optional<CleanupOnSignals> cleanup;
   if (fd >= 0) cleanup.emplace(name.data());
-  pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
+  blocked.reset();
   if (fd < 0) return cannotCreate(createError);
   if (afterTemporaryCreated) afterTemporaryCreated();
   bool written = fchmod(fd, newFileMode()) == 0 && writeAll(fd, data, size);
