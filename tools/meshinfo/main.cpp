@@ -46,9 +46,11 @@ struct FileReport {
 
 const char* kUsage =
     "Usage: meshinfo [--json] file.mesh...\n"
+    "       meshinfo --version\n"
     "Checks each mesh file (size limit, FlatBuffers verification, triangle indices)\n"
     "and prints its meshes: positions, normals, triangles and bounding box.\n"
     "  --json      print the report as JSON\n"
+    "  --version   print the version\n"
     "  -h, --help  print this help\n"
     "Exit status: 0 when every file is valid, 1 when any is not (the reasons go to\n"
     "standard error), 2 for a bad command line.\n";
@@ -304,6 +306,9 @@ int main(int argc, char** argv) {
     std::string arg = argv[i];
     if (options && (arg == "-h" || arg == "--help")) {
       std::fputs(kUsage, stdout);
+      return 0;
+    } else if (options && arg == "--version") {
+      std::printf("meshinfo %s\n", OBJ2MESH_VERSION);
       return 0;
     } else if (options && arg == "--json") {
       json = true;
