@@ -1,0 +1,264 @@
+#!/usr/bin/env python3
+"""Checks the obj2mesh Python reader against the converter and meshinfo.
+
+ReaderTest converts small OBJ files, checks the exact arrays, and damages
+the files: the reader must reject what meshinfo rejects and accept what it
+accepts. ModelsTest converts every shared model and compares the reader's
+arrays with meshinfo's report on the same file (skipped when the shared
+folder has no models).
+
+Usage: test_reader.py <obj2mesh> <meshinfo> <python package dir> <shared dir>
+"""
+
+import glob
+import json
+import os
+import re
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import unittest
+
+OBJ2MESH = MESHINFO = SHARED = None
+np = obj2mesh = None  # imported by main() from the package folder it is given
+
+# Two groups: a quad with a normal on every corner, a triangle without.
+TWO_GROUPS = "v 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0\nv 0.5 -2 3.25\nvn 0 0 1\n" \
+             "g quad\nf 1//1 2//1 3//1 4//1\ng tri\nf 5 2 1\n"
+QUAD = [[0, 0, 0], [1, 0, 0], [1, 1, 0], [0, 1, 0]]
+TRIANGLE = [[0.5, -2, 3.25], [1, 0, 0], [0, 0, 0]]
+UP = [[0, 0, 1]] * 4
+
+LIMIT = 2**31 - 1  # a FlatBuffers buffer must be smaller
+
+
+def convert(obj, out, mode, cwd):
+    return subprocess.run([OBJ2MESH, obj, "-o", out, "-c", mode], cwd=cwd, capture_output=True, text=True)
+
+
+def meshinfo(paths):
+    """meshinfo's JSON report on the files, one entry per path."""
+    result = subprocess.run([MESHINFO, "--json", "--", *paths], capture_output=True, text=True)
+    return json.loads(result.stdout)
+
+
+def load_or_reason(path):
+    try:
+        return obj2mesh.load(path)
+    except ValueError as error:
+        return str(error)
+
+
+# --- just enough of the FlatBuffers layout to find the bytes to damage ---
+
+POSITIONS, NORMALS, INDICES = 0, 1, 2
+
+
+def u32(buf, at):
+    return struct.unpack_from("<I", buf, at)[0]
+
+
+def vtable(buf, table):
+    return table - struct.unpack_from("<i", buf, table)[0]
+
+
+def field(buf, table, slot):
+    """Position of the field's value in the table."""
+    return table + struct.unpack_from("<H", buf, vtable(buf, table) + 4 + 2 * slot)[0]
+
+
+def vector(buf, table, slot):
+    """Position of the length word of the vector a table's field points at."""
+    return field(buf, table, slot) + u32(buf, field(buf, table, slot))
+
+
+def meshes(buf):
+    at = vector(buf, u32(buf, 0), 0)
+    return [at + 4 + 4 * i + u32(buf, at + 4 + 4 * i) for i in range(u32(buf, at))]
+
+
+class Case(unittest.TestCase):
+    def assertMatchesReport(self, meshes, report, name):
+        """The loaded meshes agree with meshinfo's report on the same file:
+        counts, and bounding boxes to the bit (meshinfo prints floats with
+        enough digits; NaN takes no part, and a non-finite bound is null)."""
+        self.assertTrue(report["valid"], name)
+        self.assertEqual(len(meshes), report["meshCount"], name)
+        for number, (mesh, summary) in enumerate(zip(meshes, report["meshes"])):
+            which = "%s mesh %d" % (name, number)
+            self.assertEqual([len(mesh.positions), len(mesh.normals), len(mesh.indices)],
+                             [summary["positions"], summary["normals"], summary["triangles"]], which)
+            if not len(mesh.positions):
+                self.assertIsNone(summary["bounds"], which)
+                continue
+            found = [np.fmin.reduce(mesh.positions), np.fmax.reduce(mesh.positions)]
+            reported = [summary["bounds"]["min"], summary["bounds"]["max"]]
+            self.assertEqual([[float(v) if np.isfinite(v) else None for v in axes] for axes in found],
+                             [[None if v is None else float(np.float32(v)) for v in axes] for axes in reported],
+                             which)
+
+
+class ReaderTest(Case):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, self.dir)
+        self.write("two.obj", TWO_GROUPS.encode())
+        self.write("none.obj", b"v 1 2 3\n")
+        for obj, out, mode in (("two", "split", "false"), ("two", "joined", "true"),
+                               ("none", "none_split", "false"), ("none", "none_joined", "true")):
+            self.assertEqual(convert(obj + ".obj", out + ".mesh", mode, self.dir).returncode, 0)
+        with open(self.path("split.mesh"), "rb") as f:
+            self.split = f.read()
+
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
+    def write(self, name, data):
+        with open(self.path(name), "wb") as f:
+            f.write(data)
+        return self.path(name)
+
+    def test_values_are_exact_read_only_views(self):
+        cases = {  # file: (positions, normals, indices) per mesh
+            "split": [(QUAD, UP, [[0, 1, 2], [0, 2, 3]]), (TRIANGLE, [], [[0, 1, 2]])],
+            "joined": [(QUAD + TRIANGLE, UP, [[0, 1, 2], [0, 2, 3], [4, 5, 6]])],
+            "none_split": [],
+            "none_joined": [([], [], [])],
+        }
+        for name, want in cases.items():
+            with self.subTest(name):
+                # Only the arrays are kept: they alone must keep the file mapped.
+                got = [(m.positions, m.normals, m.indices) for m in obj2mesh.load(self.path(name + ".mesh"))]
+                self.assertEqual(len(got), len(want))
+                for arrays, values in zip(got, want):
+                    for array, value, dtype in zip(arrays, values, (np.float32, np.float32, np.uint32)):
+                        self.assertEqual((array.dtype, array.shape), (np.dtype(dtype), (len(value), 3)))
+                        self.assertTrue(np.array_equal(array, np.array(value, dtype).reshape(-1, 3)))
+                        self.assertEqual((array.flags.writeable, array.flags.owndata), (False, False))
+
+    def test_rejects_every_truncation(self):
+        for n in range(len(self.split)):
+            with self.subTest(bytes=n):
+                path = self.write("cut.mesh", self.split[:n])
+                with self.assertRaisesRegex(ValueError, "^%s: %s" % (re.escape(path), "empty file" if n == 0 else "")):
+                    obj2mesh.load(path)
+
+    def test_rejects_what_is_no_mesh_file(self):
+        with open(self.path("big.mesh"), "wb") as f:
+            f.truncate(LIMIT)  # sparse: no disk space, and never read
+        for path, pattern in ((self.path("big.mesh"), r"file is %d bytes; .* smaller than %d bytes$" % (LIMIT, LIMIT)),
+                              (os.devnull, "not a regular file$")):
+            with self.subTest(path), self.assertRaisesRegex(ValueError, "^%s: %s" % (re.escape(path), pattern)):
+                obj2mesh.load(path)
+        self.assertRaises(FileNotFoundError, obj2mesh.load, self.path("missing.mesh"))
+
+    def test_rejects_damaged_files(self):
+        buf = self.split
+        mesh0, mesh1 = meshes(buf)
+        model = u32(buf, 0)
+        outside, misaligned = "lies outside the file$", "not aligned to"
+        cases = [  # name, offset, format, value, reason
+            ("root past the end", 0, "<I", len(buf) + 8, outside),
+            ("root misaligned", 0, "<I", model + 1, misaligned),
+            ("root zero", 0, "<I", 0, r"^root offset at byte 0 is 0$"),
+            ("root negative", 0, "<I", 0x80000000, r"is 2147483648$"),
+            ("mesh offset past the end", field(buf, model, 0), "<I", 0x7FFFFFF0, outside),
+            ("positions offset past the end", field(buf, mesh0, POSITIONS), "<I", 0x10000, outside),
+            ("positions misaligned", field(buf, mesh0, POSITIONS), "<I", u32(buf, field(buf, mesh0, POSITIONS)) + 2,
+             r"^mesh 0 positions length at byte \d+ is " + misaligned),
+            ("positions length past the end", vector(buf, mesh0, POSITIONS), "<I", 0x01000000,
+             r"^mesh 0 positions vector of 16777216 \(201326596 bytes"),
+            ("vtable offset past the start", mesh0, "<I", 0x7FFFFFF0, r"^mesh 0 vtable .*" + outside),
+            ("vtable size odd", vtable(buf, mesh0), "<H", 9, r"^mesh 0 vtable at byte \d+ has size 9$"),
+            ("vtable size 2", vtable(buf, model), "<H", 2, r"^model vtable at byte \d+ has size 2$"),
+            ("vtable past the end", vtable(buf, mesh0), "<H", 0xFFFE, r"^mesh 0 vtable \(65534 bytes .*" + outside),
+            ("2 indices", vector(buf, mesh1, INDICES), "<I", 2, r"^mesh 1: 2 indices, not a multiple of 3$"),
+            # A zero vtable entry marks a field absent; both meshes share the
+            # vtable, so mesh 0 lacks it first.
+            ("no positions", vtable(buf, mesh1) + 4 + 2 * POSITIONS, "<H", 0, r"^mesh 0: no positions vector$"),
+            ("no normals", vtable(buf, mesh1) + 4 + 2 * NORMALS, "<H", 0, r"^mesh 0: no normals vector$"),
+            ("no indices", vtable(buf, mesh1) + 4 + 2 * INDICES, "<H", 0, r"^mesh 0: no indices vector$"),
+            ("no meshes", vtable(buf, model) + 4, "<H", 0, r"^no meshes vector$"),
+        ]
+        # The last index of each mesh: the highest that names a position
+        # passes, one more does not.
+        for number, mesh in enumerate((mesh0, mesh1)):
+            count = u32(buf, vector(buf, mesh, POSITIONS))
+            last = vector(buf, mesh, INDICES) + 4 + 4 * 2
+            cases += [("mesh %d index %d" % (number, bad), last, "<I", bad,
+                       r"^mesh %d: index 2 is %d, but the mesh has only %d positions$" % (number, bad, count))
+                      for bad in (count, 0xFFFFFFFF)]
+            cases.append(("mesh %d index %d" % (number, count - 1), last, "<I", count - 1, None))
+        for name, at, fmt, value, pattern in cases:
+            with self.subTest(name):
+                data = bytearray(buf)
+                struct.pack_into(fmt, data, at, value)
+                path = self.write("damaged.mesh", data)
+                if pattern is None:
+                    self.assertEqual(len(obj2mesh.load(path)), 2)
+                    continue
+                with self.assertRaises(ValueError) as caught:
+                    obj2mesh.load(path)
+                self.assertRegex(str(caught.exception).removeprefix(path + ": "), pattern)
+
+    def test_agrees_with_meshinfo_on_every_byte_changed(self):
+        """Each byte of both files set to a few values: the reader accepts
+        exactly the files that meshinfo accepts, and reads them alike."""
+        paths = []
+        for name in ("split", "joined"):
+            with open(self.path(name + ".mesh"), "rb") as f:
+                buf = f.read()
+            for at in range(len(buf)):
+                for value in {0, 0xFF, buf[at] ^ 1, buf[at] ^ 0x80} - {buf[at]}:
+                    data = bytearray(buf)
+                    data[at] = value
+                    paths.append(self.write("%s_%d_%d.mesh" % (name, at, value), data))
+        accepted = 0
+        for path, report in zip(paths, meshinfo(paths)):
+            loaded = load_or_reason(path)
+            self.assertEqual(isinstance(loaded, list), report["valid"], (path, loaded, report.get("error")))
+            if report["valid"]:
+                accepted += 1
+                self.assertMatchesReport(loaded, report, path)
+        self.assertGreater(accepted, 0)
+
+
+class ModelsTest(Case):
+    def test_every_converted_model_matches_meshinfo(self):
+        folders = sorted(glob.glob(os.path.join(SHARED or "", "models", "*", "")))
+        if not folders:
+            self.skipTest("no shared models folder")
+        with tempfile.TemporaryDirectory() as out:
+            files = []
+            for folder in folders:
+                model = os.path.basename(os.path.dirname(folder))
+                obj = os.path.basename(sorted(glob.glob(os.path.join(folder, "*.obj")))[0])
+                # Material libraries are found relative to the working directory.
+                for mode in ("true", "false"):
+                    path = os.path.join(out, "%s_%s.mesh" % (model, mode))
+                    result = convert(obj, path, mode, folder)
+                    if result.returncode != 1:  # 1: rejected by design, models_test pins which
+                        self.assertEqual(result.returncode, 0, (model, mode, result.stderr))
+                        files.append(path)
+            self.assertTrue(files)
+            for path, report in zip(files, meshinfo(files)):
+                with self.subTest(os.path.basename(path)):
+                    self.assertMatchesReport(obj2mesh.load(path), report, path)
+
+
+def main():
+    if len(sys.argv) != 5:
+        sys.exit(__doc__)
+    global OBJ2MESH, MESHINFO, SHARED, np, obj2mesh
+    OBJ2MESH, MESHINFO, package, SHARED = (os.path.abspath(p) for p in sys.argv[1:])
+    sys.path.insert(0, package)
+    import numpy as np
+    import obj2mesh
+    program = unittest.main(argv=[sys.argv[0], "-v"], exit=False)
+    sys.exit(0 if program.result.wasSuccessful() else 1)
+
+
+if __name__ == "__main__":
+    main()
