@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
-# Installs the build into a temporary prefix, builds the consumer project in
-# consumer/ against it, converts a small OBJ file with the installed obj2mesh
-# and reads the result back with the consumer and the installed meshinfo;
+# Installs the build into a temporary prefix, builds (a copy of) the
+# consumer project in consumer/ against it, which converts its assets with
+# obj2mesh_add_meshes; touching one material library must rebuild exactly
+# the mesh of the file that names it. Then converts a small OBJ file with
+# the installed obj2mesh and reads the result back with the consumer and the
+# installed meshinfo;
 # then converts every shared model in both modes with the consumer (the
 # installed library) and the installed program, which must write the same
 # bytes or fail alike. Last, the consumer is built with the source tree as a
@@ -22,10 +25,43 @@ quietly() { "$@" > "$work/log" 2>&1 || { cat "$work/log"; fail "$*"; }; }
 
 quietly cmake --install "$build" --prefix "$prefix" --config "$config"
 # Only the temporary prefix may provide the package, never the build tree.
-quietly cmake -S "$here/consumer" -B "$work/consumer" -DCMAKE_BUILD_TYPE="$config" \
+# The project is copied, as the test touches its files.
+cp -r "$here/consumer" "$work/project"
+quietly cmake -S "$work/project" -B "$work/consumer" -DCMAKE_BUILD_TYPE="$config" \
   -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF
-quietly cmake --build "$work/consumer" --config "$config"
+quietly cmake --build "$work/consumer" --config "$config" -j2
 consumer=$(find "$work/consumer" -type f -name mesh_consumer -perm -u+x | head -n 1)
+
+# The assets' meshes are the installed program's, run from each OBJ's folder.
+assets=$work/project/assets
+meshes=(meshes/a.mesh meshes/b.mesh meshes/c.mesh parts/a.mesh)
+for mesh in "${meshes[@]}"; do
+  stem=$(basename "$mesh" .mesh)
+  folder=$assets; [ "$stem" = c ] && folder=$assets/sub
+  args=(); [ "${mesh%%/*}" = parts ] && args=(-c false)
+  (cd "$folder" && "$prefix/bin/obj2mesh" "$stem.obj" -o "$work/expected.mesh" "${args[@]}" > /dev/null)
+  cmp -s "$work/expected.mesh" "$work/consumer/$mesh" || fail "$mesh is not what the program writes"
+done
+# Which meshes a build rewrote.
+stamps() { for mesh in "${meshes[@]}"; do echo "$mesh $(stat -c %Y.%y "$work/consumer/$mesh")"; done; }
+rebuilt() {
+  local before
+  before=$(stamps)
+  sleep 1.1  # coarse file times
+  "$@"
+  quietly cmake --build "$work/consumer" --config "$config" -j2
+  { diff <(echo "$before") <(stamps) || true; } | sed -n 's/^> \([^ ]*\) .*/\1/p' | tr '\n' ' '
+}
+got=$(rebuilt touch "$assets/b.mtl")
+[ "$got" = "meshes/b.mesh " ] || fail "touching b.mtl rebuilt: '$got'"
+got=$(rebuilt touch "$assets/sub/c.mtl")
+[ "$got" = "meshes/c.mesh " ] || fail "touching sub/c.mtl rebuilt: '$got'"
+# A new mtllib line is found when the OBJ file changes.
+printf 'newmtl extra\n' > "$assets/extra.mtl"
+got=$(rebuilt sh -c "printf 'mtllib extra.mtl\\n' >> '$assets/b.obj'")
+[ "$got" = "meshes/b.mesh " ] || fail "editing b.obj rebuilt: '$got'"
+got=$(rebuilt touch "$assets/extra.mtl")
+[ "$got" = "meshes/b.mesh " ] || fail "touching extra.mtl rebuilt: '$got'"
 
 # A quad with normals in one group, a triangle without them in another.
 cd "$work"
