@@ -1,5 +1,7 @@
-# Installation layout, the CMake package (the converter library and the
-# reader of .mesh files), the manual pages and the Debian package. Included
+# Installation layout, in three components that become the three Debian
+# packages: "programs" (obj2mesh, meshinfo and their manual pages),
+# "development" (headers, schema, the static library and the CMake package
+# with the asset helper) and "python" (the reader of .mesh files). Included
 # from the top-level CMakeLists.txt once every target exists.
 include(CMakePackageConfigHelpers)
 
@@ -9,11 +11,11 @@ set(OBJ2MESH_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/obj2mesh)
 # header; consumers include them as <obj2mesh/...>.
 get_directory_property(obj2mesh_schema_file DIRECTORY src DEFINITION MESH_SCHEMA)
 get_directory_property(obj2mesh_reader_header DIRECTORY src DEFINITION MESH_GENERATED_HEADER)
-install(FILES ${obj2mesh_schema_file} DESTINATION ${CMAKE_INSTALL_DATADIR}/obj2mesh)
+install(FILES ${obj2mesh_schema_file} DESTINATION ${CMAKE_INSTALL_DATADIR}/obj2mesh COMPONENT development)
 install(FILES ${obj2mesh_reader_header} ${PROJECT_SOURCE_DIR}/include/obj2mesh/converter.h
-  DESTINATION include/obj2mesh)
+  DESTINATION include/obj2mesh COMPONENT development)
 
-install(EXPORT obj2meshTargets NAMESPACE obj2mesh:: DESTINATION ${OBJ2MESH_CMAKE_DIR})
+install(EXPORT obj2meshTargets NAMESPACE obj2mesh:: DESTINATION ${OBJ2MESH_CMAKE_DIR} COMPONENT development)
 configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/obj2meshConfig.cmake.in
   ${PROJECT_BINARY_DIR}/obj2meshConfig.cmake
   INSTALL_DESTINATION ${OBJ2MESH_CMAKE_DIR})
@@ -22,35 +24,61 @@ configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/obj2meshConfig.cmake.in
 write_basic_package_version_file(${PROJECT_BINARY_DIR}/obj2meshConfigVersion.cmake
   COMPATIBILITY SameMajorVersion)
 install(FILES ${PROJECT_BINARY_DIR}/obj2meshConfig.cmake ${PROJECT_BINARY_DIR}/obj2meshConfigVersion.cmake
-  DESTINATION ${OBJ2MESH_CMAKE_DIR})
+  ${CMAKE_CURRENT_LIST_DIR}/obj2meshAddMeshes.cmake
+  DESTINATION ${OBJ2MESH_CMAKE_DIR} COMPONENT development)
 
 # Manual pages, with the version filled in and compressed as Debian wants
 # them; -n keeps the name and time stamp out of the archive so that rebuilds
 # give the same bytes.
-set(obj2mesh_man_pages)
-foreach(page obj2mesh.1 meshinfo.1)
-  set(source ${PROJECT_BINARY_DIR}/man/${page})
-  set(compressed ${source}.gz)
-  configure_file(${PROJECT_SOURCE_DIR}/man/${page} ${source} @ONLY)  # the version
+function(obj2mesh_gzip source compressed)
   add_custom_command(OUTPUT ${compressed}
     COMMAND sh -c "gzip -9 -n < \"$1\" > \"$2\"" sh ${source} ${compressed}
     DEPENDS ${source}
-    COMMENT "Compressing ${page}"
+    COMMENT "Compressing ${source}"
     VERBATIM)
-  list(APPEND obj2mesh_man_pages ${compressed})
+endfunction()
+set(obj2mesh_man_pages)
+foreach(page obj2mesh.1 meshinfo.1)
+  set(source ${PROJECT_BINARY_DIR}/man/${page})
+  configure_file(${PROJECT_SOURCE_DIR}/man/${page} ${source} @ONLY)  # the version
+  obj2mesh_gzip(${source} ${source}.gz)
+  list(APPEND obj2mesh_man_pages ${source}.gz)
 endforeach()
-add_custom_target(man_pages ALL DEPENDS ${obj2mesh_man_pages})
-install(FILES ${obj2mesh_man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${obj2mesh_man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT programs)
 
-# Debian package: cpack -G DEB in the build directory. A project that adds
+# The Python reader, where Debian's python3 looks for packages.
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/python/obj2mesh DESTINATION lib/python3/dist-packages COMPONENT python
+  FILES_MATCHING PATTERN "*.py")
+
+# Each package's copyright file (the licence, machine-readable), changelog
+# and the lintian overrides of what is intended.
+set(obj2mesh_changelog ${PROJECT_BINARY_DIR}/debian/changelog)
+configure_file(${CMAKE_CURRENT_LIST_DIR}/debian/changelog ${obj2mesh_changelog} @ONLY)
+obj2mesh_gzip(${obj2mesh_changelog} ${obj2mesh_changelog}.gz)
+add_custom_target(package_files ALL DEPENDS ${obj2mesh_man_pages} ${obj2mesh_changelog}.gz)
+set(obj2mesh_package_of_programs obj2mesh)
+set(obj2mesh_package_of_development obj2mesh-dev)
+set(obj2mesh_package_of_python python3-obj2mesh)
+foreach(component programs development python)
+  set(package ${obj2mesh_package_of_${component}})
+  install(FILES ${CMAKE_CURRENT_LIST_DIR}/debian/copyright ${obj2mesh_changelog}.gz
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${package} COMPONENT ${component})
+  if(EXISTS ${CMAKE_CURRENT_LIST_DIR}/debian/${package}.lintian-overrides)
+    install(FILES ${CMAKE_CURRENT_LIST_DIR}/debian/${package}.lintian-overrides
+      DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME ${package} COMPONENT ${component})
+  endif()
+endforeach()
+
+# Debian packages: cpack -G DEB in the build directory. A project that adds
 # this one as a subdirectory keeps its own packaging.
 if(NOT PROJECT_IS_TOP_LEVEL)
   return()
 endif()
 set(OBJ2MESH_PACKAGE_MAINTAINER "obj2mesh maintainers <maintainers@users.noreply.c-seed-54dba11e.example>"
-  CACHE STRING "Maintainer field of the Debian package")
+  CACHE STRING "Maintainer field of the Debian packages")
 # The installed headers compile only against the FlatBuffers release this
-# build found (see obj2meshConfig.cmake.in), so the package pins it.
+# build found (see obj2meshConfig.cmake.in), so the development package
+# pins it.
 string(REGEX MATCH "^([0-9]+)\\.([0-9]+)\\.([0-9]+)" obj2mesh_fb_version "${FlatBuffers_VERSION}")
 math(EXPR obj2mesh_fb_next_patch "${CMAKE_MATCH_3} + 1")
 set(obj2mesh_fb_next "${CMAKE_MATCH_1}.${CMAKE_MATCH_2}.${obj2mesh_fb_next_patch}")
@@ -59,24 +87,42 @@ set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME obj2mesh)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "${OBJ2MESH_PACKAGE_MAINTAINER}")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Wavefront OBJ to FlatBuffers mesh converter")
-set(CPACK_PACKAGE_DESCRIPTION "\
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL programs development python)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+
+set(CPACK_DEBIAN_PROGRAMS_PACKAGE_NAME obj2mesh)
+set(CPACK_DEBIAN_PROGRAMS_PACKAGE_SECTION graphics)
+# dpkg-shlibdeps (dpkg-dev) works out the libraries the programs link.
+set(CPACK_DEBIAN_PROGRAMS_PACKAGE_SHLIBDEPS ON)
+set(CPACK_COMPONENT_PROGRAMS_DESCRIPTION "Wavefront OBJ to FlatBuffers mesh converter
 obj2mesh converts a Wavefront OBJ file into a .mesh file: one FlatBuffers
 buffer holding, per mesh, vertex positions, vertex normals and a triangle
-index list. meshinfo checks .mesh files and reports what they hold.
+index list. meshinfo checks .mesh files and reports what they hold.")
 
-The package also carries the FlatBuffers schema, the C++ reader header
-generated from it, the converter as a static C++ library and a CMake
-package, find_package(obj2mesh), for programs that convert OBJ files or
-read .mesh files.")
-set(CPACK_STRIP_FILES ON)
-set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_SECTION graphics)
-set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-# dpkg-shlibdeps (dpkg-dev) works out the libraries the programs link.
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS
-  "libflatbuffers-dev (>= ${obj2mesh_fb_version}), libflatbuffers-dev (<< ${obj2mesh_fb_next})")
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME obj2mesh-dev)
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS
+  "libflatbuffers-dev (>= ${obj2mesh_fb_version}), libflatbuffers-dev (<< ${obj2mesh_fb_next}), obj2mesh (= ${PROJECT_VERSION})")
+set(CPACK_COMPONENT_DEVELOPMENT_DESCRIPTION "Wavefront OBJ to FlatBuffers mesh converter - development files
+The obj2mesh converter as a static C++ library (obj2mesh/converter.h), the
+FlatBuffers schema of .mesh files and the C++ reader code generated from
+it, and a CMake package: find_package(obj2mesh) gives the targets
+obj2mesh::converter and obj2mesh::mesh_schema, and obj2mesh_add_meshes(),
+which converts a project's OBJ assets at build time.")
+
+set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-obj2mesh)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_ARCHITECTURE all)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "python3, python3-numpy")
+set(CPACK_COMPONENT_PYTHON_DESCRIPTION "reader of obj2mesh .mesh files for Python
+obj2mesh.load() maps a .mesh file written by obj2mesh and returns its
+meshes: positions, normals and triangle indices as read-only numpy arrays
+that view the file without copying it, after checking every offset and
+index.")
 include(CPack)
 
 if(OBJ2MESH_BUILD_TESTS)

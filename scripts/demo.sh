@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds obj2mesh in build/ (Release) and converts
-# the bundled example house, once per mode, printing the progress lines.
+# Installs what building needs, builds the library and the programs in
+# build/ (Release; ready for cmake --install) and converts the bundled
+# example house, once per mode, printing the progress lines.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 
-scripts/install-deps.sh
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Release
-cmake --build build -j"$(nproc)" --target obj2mesh
+scripts/install-deps.sh build
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release \
+  -DOBJ2MESH_BUILD_TESTS=OFF -DOBJ2MESH_BUILD_BENCH=OFF -DOBJ2MESH_BUILD_FUZZERS=OFF
+cmake --build build -j"$(nproc)"
 
 # mtllib names resolve against the working directory, so convert from the
 # example's own folder; the outputs go to build/examples/ to keep the source

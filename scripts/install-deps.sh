@@ -1,17 +1,30 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building, testing and benchmarking need.
-# Only missing packages are installed, so a second run takes a second.
+# Installs the Debian packages a task needs; only missing packages are
+# installed, so a second run takes a second.
+#
+#   scripts/install-deps.sh [build|package|test|bench]
+#
+#   build    compiling the library and the programs (the default)
+#   package  build, plus what cpack needs for the Debian packages
+#   test     build, plus everything the test suites, the sanitizer build and
+#            the fuzzer use
+#   bench    build, plus the benchmarks' peer and tools
 set -euo pipefail
 
-packages=(
-  cmake make g++ python3
-  libflatbuffers-dev flatbuffers-compiler flatbuffers-compiler-dev
-  libgtest-dev libbenchmark-dev libtinyobjloader-dev
-  clang libclang-rt-14-dev   # fuzzers and sanitizer builds
-  valgrind time              # benchmarks
-  dpkg-dev file groff-base   # the Debian package: dpkg-shlibdeps, manual page checks
-  strace                     # holds writes open in the test of killed runs
-)
+build=(cmake make g++ libflatbuffers-dev flatbuffers-compiler flatbuffers-compiler-dev)
+case "${1:-build}" in
+  build) packages=("${build[@]}") ;;
+  package) packages=("${build[@]}" dpkg-dev file) ;;
+  test)
+    packages=("${build[@]}"
+      libgtest-dev libtinyobjloader-dev python3 python3-numpy
+      clang libclang-rt-14-dev   # fuzzer and sanitizer builds
+      time strace                # peak memory; writes held open in the kill test
+      dpkg-dev file groff-base lintian)  # the Debian packages and manual pages
+    ;;
+  bench) packages=("${build[@]}" python3 libbenchmark-dev libtinyobjloader-dev valgrind time) ;;
+  *) echo "usage: $0 [build|package|test|bench]" >&2; exit 2 ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do

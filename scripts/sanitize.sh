@@ -6,7 +6,7 @@
 # too. CXX picks the compiler (the system's default otherwise).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/install-deps.sh
+scripts/install-deps.sh test
 jobs=${SANITIZE_JOBS:-$(nproc)}
 flags="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo \

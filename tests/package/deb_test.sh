@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds the Debian package from a built tree and checks its name, control
-# fields and contents, then runs the programs unpacked from it.
+# Builds the Debian packages from a built tree and checks each one's control
+# fields, dependencies and contents, runs lintian on them (no errors, no
+# warnings), then runs the programs and the Python reader unpacked from them.
 # Usage: deb_test.sh <build dir> <version>
 set -euo pipefail
 build=$(cd "$1" && pwd)
@@ -12,48 +13,80 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 
 command -v dpkg-deb > /dev/null || { echo "skipped: dpkg-deb is not installed"; exit 77; }
 cpack --config "$build/CPackConfig.cmake" -G DEB -B "$work" > "$work/log" 2>&1 || { cat "$work/log"; fail cpack; }
-deb=$work/obj2mesh_${version}_$(dpkg --print-architecture).deb
-[ -f "$deb" ] || { ls "$work"; fail "no $(basename "$deb")"; }
+arch=$(dpkg --print-architecture)
 
-field() { dpkg-deb -f "$deb" "$1"; }
-[ "$(field Package) $(field Version)" = "obj2mesh $version" ] || fail "$(field Package) $(field Version)"
-[ -n "$(field Maintainer)" ] && [ -n "$(field Description)" ] || fail "no Maintainer or Description"
-depends=$(field Depends)
-# The header needs the FlatBuffers headers; the programs need the C++
-# runtime, which only dpkg-shlibdeps adds.
-for dep in libflatbuffers-dev libc6 libstdc++6; do
-  [[ ", $depends," == *", $dep"[\ ,]* ]] || fail "Depends lacks $dep: $depends"
-done
+# check <package> <architecture> <section> <depends pattern...> -- <expected files...>
+# Lists the files (not folders) of the package; the library directory may
+# carry the multiarch triplet.
+check() {
+  local package=$1 architecture=$2 section=$3; shift 3
+  local deb=$work/${package}_${version}_${architecture}.deb
+  [ -f "$deb" ] || { ls "$work"; fail "no $(basename "$deb")"; }
+  field() { dpkg-deb -f "$deb" "$1"; }
+  [ "$(field Package) $(field Version) $(field Architecture) $(field Section)" = \
+    "$package $version $architecture $section" ] ||
+    fail "$package: $(field Package) $(field Version) $(field Architecture) $(field Section)"
+  [ -n "$(field Maintainer)" ] && [ -n "$(field Description)" ] || fail "$package: no Maintainer or Description"
+  local depends
+  depends=$(field Depends)
+  while [ "$1" != -- ]; do
+    [[ ", $depends," == *", $1"[\ ,]* ]] || fail "$package: Depends lacks $1: $depends"
+    shift
+  done
+  shift
+  for forbidden in libflatbuffers libtinyobjloader libgtest; do
+    [ "$package" = obj2mesh-dev ] || [[ $depends != *$forbidden* ]] || fail "$package depends on $forbidden"
+  done
+  printf '%s\n' "$@" "./usr/share/doc/$package/changelog.gz" "./usr/share/doc/$package/copyright" | sort \
+    > "$work/$package.expected"
+  dpkg-deb -c "$deb" | awk '{print $NF}' | grep -v '/$' | sed 's|^\./usr/lib/[a-z0-9_-]*-linux-gnu[a-z]*/|./usr/lib/|' |
+    sort | diff -u "$work/$package.expected" - || fail "$package: unexpected contents"
+  dpkg-deb -x "$deb" "$work/root"
+}
 
-dpkg-deb -c "$deb" | awk '{print $NF}' | grep -v '/$' | sort > "$work/contents"
-sort > "$work/expected" <<'LIST'
-./usr/bin/meshinfo
-./usr/bin/obj2mesh
-./usr/include/obj2mesh/converter.h
-./usr/include/obj2mesh/mesh_generated.h
-./usr/share/man/man1/meshinfo.1.gz
-./usr/share/man/man1/obj2mesh.1.gz
-./usr/share/obj2mesh/mesh.fbs
-LIST
-# The library and the CMake package directory follow the build's library
-# directory.
-for f in cmake/obj2mesh/obj2meshConfig.cmake cmake/obj2mesh/obj2meshConfigVersion.cmake \
-    cmake/obj2mesh/obj2meshTargets.cmake libobj2mesh.a; do
-  grep -q "^./usr/lib/\(.*/\)\?$f\$" "$work/contents" || fail "the package lacks $f"
-done
-grep -v -e '/cmake/obj2mesh/' -e '/libobj2mesh\.a$' "$work/contents" | diff -u "$work/expected" - ||
-  fail "unexpected package contents"
+check obj2mesh "$arch" graphics libc6 libstdc++6 libgcc-s1 -- \
+  ./usr/bin/meshinfo ./usr/bin/obj2mesh ./usr/share/man/man1/meshinfo.1.gz ./usr/share/man/man1/obj2mesh.1.gz
+check obj2mesh-dev "$arch" libdevel libflatbuffers-dev "obj2mesh (= $version)" -- \
+  ./usr/include/obj2mesh/converter.h ./usr/include/obj2mesh/mesh_generated.h ./usr/lib/libobj2mesh.a \
+  ./usr/lib/cmake/obj2mesh/obj2meshAddMeshes.cmake ./usr/lib/cmake/obj2mesh/obj2meshConfig.cmake \
+  ./usr/lib/cmake/obj2mesh/obj2meshConfigVersion.cmake ./usr/lib/cmake/obj2mesh/obj2meshTargets-release.cmake \
+  ./usr/lib/cmake/obj2mesh/obj2meshTargets.cmake ./usr/share/obj2mesh/mesh.fbs
+check python3-obj2mesh all python python3 python3-numpy -- \
+  ./usr/lib/python3/dist-packages/obj2mesh/__init__.py
 
-# The unpacked programs run, and the manual pages are well-formed roff.
-dpkg-deb -x "$deb" "$work/root"
-"$work/root/usr/bin/obj2mesh" --help | grep -q '^Usage: .*obj2mesh inputfile' || fail "obj2mesh --help"
-"$work/root/usr/bin/meshinfo" --help | grep -q '^Usage: meshinfo' || fail "meshinfo --help"
+# The development package pins the FlatBuffers release the headers were
+# generated with.
+dpkg-deb -f "$work/obj2mesh-dev_${version}_$arch.deb" Depends | grep -q 'libflatbuffers-dev (<< ' ||
+  fail "obj2mesh-dev does not pin libflatbuffers-dev"
+grep -q '^License: Expat$' "$work/root/usr/share/doc/obj2mesh/copyright" || fail "no machine-readable copyright"
+zcat "$work/root/usr/share/doc/obj2mesh/changelog.gz" | head -n 1 | grep -q "^obj2mesh ($version) " ||
+  fail "the changelog does not start with version $version"
+
+if command -v lintian > /dev/null; then
+  lintian --fail-on error,warning "$work"/*.deb || fail "lintian reports errors or warnings"
+else
+  echo "lintian is not installed: not run"
+fi
+
+# The unpacked programs and the Python reader run, and the manual pages are
+# well-formed roff.
+root=$work/root
+"$root/usr/bin/obj2mesh" --help | grep -q '^Usage: .*obj2mesh inputfile' || fail "obj2mesh --help"
+[ "$("$root/usr/bin/meshinfo" --version)" = "meshinfo $version" ] || fail "meshinfo --version"
+printf 'v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n' > "$work/t.obj"
+(cd "$work" && "$root/usr/bin/obj2mesh" t.obj > /dev/null) || fail "the unpacked obj2mesh cannot convert"
+# Debian's own python3, whose numpy python3-numpy provides.
+PYTHONPATH=$root/usr/lib/python3/dist-packages /usr/bin/python3 -c '
+import sys, obj2mesh
+meshes = obj2mesh.load(sys.argv[1])
+assert len(meshes) == 1 and meshes[0].indices.tolist() == [[0, 1, 2]], meshes
+' "$work/t.mesh" || fail "the unpacked Python reader"
 if command -v groff > /dev/null; then
   for page in obj2mesh meshinfo; do
-    warnings=$(zcat "$work/root/usr/share/man/man1/$page.1.gz" | groff -man -Tutf8 -ww -z 2>&1)
+    warnings=$(zcat "$root/usr/share/man/man1/$page.1.gz" | groff -man -Tutf8 -ww -z 2>&1)
     [ -z "$warnings" ] || fail "$page.1: $warnings"
-    zcat "$work/root/usr/share/man/man1/$page.1.gz" | grep -q "^\.TH .*\"obj2mesh $version\"" ||
+    zcat "$root/usr/share/man/man1/$page.1.gz" | grep -q "^\.TH .*\"obj2mesh $version\"" ||
       fail "$page.1 does not carry version $version"
   done
 fi
-echo "deb test passed: $(basename "$deb")"
+echo "deb test passed: $(cd "$work" && ls ./*.deb | tr '\n' ' ')"
