@@ -127,15 +127,22 @@ inline const char* checkPipeline(const char* data, size_t size) {
   const MaterialLookup libraries =
       inputLibraries(split == std::string::npos ? input : input.substr(split + separator.size()));
 
-  // The text is read in one block, and in blocks that most lines cross, the
-  // way a large file is read: both must give the same shapes or failure.
-  ReadOptions whole, pieces;
+  // The text is read in one block; in blocks that most lines cross, the
+  // way one thread reads a large file; and on several threads in tiny
+  // chunks. All must give the same shapes or failure.
+  ReadOptions whole, pieces, threads;
   whole.firstBlockBytes = objSize + 1;
+  whole.threads = pieces.threads = 1;
   pieces.firstBlockBytes = 1 + objSize % 29;
-  ObjShapes shapes, again;
-  Failure failure, againFailure;
+  threads.threads = 2;
+  threads.chunkBytes = 1 + objSize % 13;
+  ObjShapes shapes, again, chunked;
+  Failure failure, againFailure, chunkedFailure;
   const bool ok = readObjBuffer(data, objSize, "fuzz.obj", libraries, shapes, failure, whole);
   PIPELINE_CHECK(ok == readObjBuffer(data, objSize, "fuzz.obj", libraries, again, againFailure, pieces));
+  PIPELINE_CHECK(ok == readObjBuffer(data, objSize, "fuzz.obj", libraries, chunked, chunkedFailure, threads));
+  PIPELINE_CHECK(sameFailure(failure, chunkedFailure));
+  PIPELINE_CHECK(!ok || sameShapes(shapes, chunked));
 
   if (!ok) {
     // In memory nothing can be unreadable: only content is rejected, and

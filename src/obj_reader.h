@@ -9,10 +9,17 @@
 namespace obj2mesh {
 
 struct ReadOptions {
-  // Size of the first block the text is read in (a longer line grows it).
-  // Tests and fuzzers make it small, so that lines cross block ends the way
-  // they do in large files.
+  // Size of the first block the text is read in on one thread (a longer
+  // line grows it). Tests and fuzzers make it small, so that lines cross
+  // block ends the way they do in large files.
   size_t firstBlockBytes = size_t(1) << 20;
+  // Threads that parse the text; 0 for as many as the CPUs and the input's
+  // size justify, capped by the environment variable OBJ2MESH_THREADS.
+  unsigned threads = 0;
+  // Size of the chunks the text is cut into, after a line feed, when
+  // several threads parse it. Tests and fuzzers make it small, so that
+  // every kind of statement meets a chunk's end.
+  size_t chunkBytes = size_t(256) << 10;
 };
 
 // Reads an OBJ file, and the material libraries it names through `lookup`,

@@ -39,6 +39,7 @@ class PaddedText {
   // The first n (at most capacity()) bytes become the text; the padding
   // follows them.
   void resize(size_t n) {
+    if (!data_) reserve(n);
     size_ = n;
     std::memset(data_.get() + n, 0, kTextPadding);
   }

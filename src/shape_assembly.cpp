@@ -179,12 +179,11 @@ bool ShapeAssembler::addFace(const CornerIndex* corners, size_t cornerCount, siz
   return true;
 }
 
-bool ShapeAssembler::flushFaceGroup(const PodArray<float>& in_positions, const PodArray<float>& in_normals,
-                                    Failure& failure) {
+bool ShapeAssembler::flushFaceGroup(const Attributes& in, Failure& failure) {
   FaceGroup& group = *group_;
   if (!group.hasFaces) return true;
   const PodArray<CornerIndex>& corners = group.cache.corners;
-  size_t positionCount = in_positions.size() / 3;
+  const size_t positionCount = in.positionCount;
   for (const PendingCorner& p : group.pending) {
     int32_t v = corners[p.vertex].v_idx;
     if (v < 0 || size_t(v) >= positionCount) {
@@ -198,9 +197,9 @@ bool ShapeAssembler::flushFaceGroup(const PodArray<float>& in_positions, const P
 
   size_t n = corners.size();
   float* pos = shapes_.positions.extend(3 * n);
-  const float* src = in_positions.data();
+  const float* src = in.positions;
   size_t withNormal = 0;
-  size_t normalCount = in_normals.size() / 3;
+  const size_t normalCount = in.normalCount;
   for (size_t i = 0; i < n; ++i) {
     const CornerIndex& c = corners[i];
     const float* p = src + 3 * size_t(c.v_idx);
@@ -215,7 +214,7 @@ bool ShapeAssembler::flushFaceGroup(const PodArray<float>& in_positions, const P
     for (size_t i = 0; i < n; ++i) {
       int32_t vn = corners[i].vn_idx;
       if (vn < 0 || size_t(vn) >= normalCount) continue;
-      const float* p = in_normals.data() + 3 * size_t(vn);
+      const float* p = in.normals + 3 * size_t(vn);
       out[0] = p[0];
       out[1] = p[1];
       out[2] = p[2];
@@ -227,9 +226,8 @@ bool ShapeAssembler::flushFaceGroup(const PodArray<float>& in_positions, const P
   return true;
 }
 
-bool ShapeAssembler::endShape(std::string_view name, const PodArray<float>& in_positions,
-                              const PodArray<float>& in_normals, Failure& failure) {
-  if (!flushFaceGroup(in_positions, in_normals, failure)) return false;
+bool ShapeAssembler::endShape(std::string_view name, const Attributes& in, Failure& failure) {
+  if (!flushFaceGroup(in, failure)) return false;
   if (shapeHasFaces_) {
     shapes_.names.append(name);
     shapes_.shapes.push_back({shapes_.names.size(), shapes_.positions.size() / 3, shapes_.normals.size() / 3,

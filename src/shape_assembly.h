@@ -57,6 +57,20 @@ struct ObjShapes {
   size_t indexCount() const { return shapes.size() ? shapes.back().indexEnd : 0; }
 };
 
+// The file-wide position and normal lists as far as the statement at hand:
+// a face group takes its values from these, and the lists may hold more
+// (read further on) than `positionCount` and `normalCount` show.
+struct Attributes {
+  const float* positions;
+  size_t positionCount;  // vertices, 3 floats each
+  const float* normals;
+  size_t normalCount;    // normals, 3 floats each
+
+  static Attributes of(const PodArray<float>& positions, const PodArray<float>& normals) {
+    return {positions.data(), positions.size() / 3, normals.data(), normals.size() / 3};
+  }
+};
+
 struct FaceGroup;  // the faces collected since the last flush
 
 // Turns the faces that OBJ reading collects into shapes: fan triangles,
@@ -86,12 +100,11 @@ class ShapeAssembler {
   // Closes the current face group (a material switch): copies the values of
   // its new vertices from the file-wide lists. False when a corner's
   // position index names no vertex.
-  bool flushFaceGroup(const PodArray<float>& in_positions, const PodArray<float>& in_normals, Failure& failure);
+  bool flushFaceGroup(const Attributes& in, Failure& failure);
 
   // Closes the face group and the shape (a "g" or "o" line, the end of
   // input). The shape is kept, under `name`, when it received a face.
-  bool endShape(std::string_view name, const PodArray<float>& in_positions, const PodArray<float>& in_normals,
-                Failure& failure);
+  bool endShape(std::string_view name, const Attributes& in, Failure& failure);
 
   ObjShapes& shapes() { return shapes_; }
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
-"""Converts two generated 32 MB files in both modes and compares the
-outputs' SHA-256 with recorded values, so that no change to the converter
-can alter a byte of them unnoticed.
+"""Converts two generated 32 MB files in both modes, on one thread and on
+several, and compares the outputs' SHA-256 with recorded values, so that no
+change to the converter can alter a byte of them unnoticed; 8 MB files of
+both styles must also come out the same on one thread and on several.
 
     generated_outputs.py OBJ2MESH GENERATOR
 
@@ -10,6 +11,7 @@ than the one the values were recorded from.
 """
 
 import hashlib
+import os
 import subprocess
 import sys
 import tempfile
@@ -50,13 +52,32 @@ def main(exe, generator):
                 print("%s: the generator wrote other input than the recorded one" % name)
                 return 77
             for mode, args, want in (("combined", [], want_combined), ("separate", ["-c", "false"], want_separate)):
-                out = Path(tmp) / (name + "." + mode + ".mesh")
-                subprocess.run([exe, obj.name, "-o", str(out)] + args, cwd=tmp, check=True,
-                               stdout=subprocess.DEVNULL)
-                got = sha256(out)
-                print("%s %s: %s" % (name, mode, "same" if got == want else "DIFFERENT " + got))
-                failed |= got != want
+                for threads in ("1", ""):
+                    got = convert(exe, obj, args, threads, tmp)
+                    print("%s %s, threads %s: %s" % (name, mode, threads or "any",
+                                                     "same" if got == want else "DIFFERENT " + got))
+                    failed |= got != want
+        for style in RECORDED:
+            obj = Path(tmp) / (style + "8.obj")
+            subprocess.run([sys.executable, generator, str(obj), "--size-mb", "8", "--seed", "2", "--style", style],
+                           check=True, stderr=subprocess.DEVNULL)
+            for args in ([], ["-c", "false"]):
+                one, many = (convert(exe, obj, args, threads, tmp) for threads in ("1", ""))
+                print("%s %s: %s on one thread and on several" % (obj.name, args, "same" if one == many else "DIFFERENT"))
+                failed |= one != many
     return 1 if failed else 0
+
+
+def convert(exe, obj, args, threads, tmp):
+    """The SHA-256 of the mesh of `obj`; OBJ2MESH_THREADS=`threads` ("" for
+    the program's own choice)."""
+    out = Path(tmp) / "out.mesh"
+    env = dict(os.environ)
+    env.pop("OBJ2MESH_THREADS", None)
+    if threads:
+        env["OBJ2MESH_THREADS"] = threads
+    subprocess.run([exe, obj.name, "-o", str(out)] + args, cwd=tmp, check=True, stdout=subprocess.DEVNULL, env=env)
+    return sha256(out)
 
 
 if __name__ == "__main__":

@@ -2,6 +2,7 @@
 // switches and the content that makes a load fail.
 
 #include <cstdio>
+#include <random>
 
 #include "process_support.h"
 #include "test_support.h"
@@ -44,11 +45,29 @@ struct TextCase {
   std::string want;
 };
 
+// Reading on several threads, in chunks cut after every few bytes, so that
+// each kind of statement meets a chunk's end: the same shapes or failure.
+void expectSameOnThreads(const std::string& text, const Loaded& one,
+                         const std::map<std::string, std::string>& libraries = {}) {
+  for (size_t chunkBytes : {1, 2, 7, 64}) {
+    ReadOptions options;
+    options.threads = 3;
+    options.chunkBytes = chunkBytes;
+    Loaded many = loadText(text, libraries, options);
+    EXPECT_EQ(many.ok, one.ok) << "chunks of " << chunkBytes;
+    EXPECT_EQ(describe(many.shapes), describe(one.shapes)) << "chunks of " << chunkBytes;
+    EXPECT_EQ(many.failure.line, one.failure.line) << "chunks of " << chunkBytes;
+    EXPECT_EQ(many.failure.reason, one.failure.reason) << "chunks of " << chunkBytes;
+  }
+}
+
 void checkCases(const std::vector<TextCase>& cases, const std::map<std::string, std::string>& libraries = {}) {
   for (const TextCase& c : cases) {
+    SCOPED_TRACE(c.what);
     Loaded loaded = loadText(kPreamble + c.obj, libraries);
-    EXPECT_TRUE(loaded.ok) << c.what << ": " << loaded.failure.reason;
-    EXPECT_EQ(describe(loaded.shapes), c.want) << c.what;
+    EXPECT_TRUE(loaded.ok) << loaded.failure.reason;
+    EXPECT_EQ(describe(loaded.shapes), c.want);
+    expectSameOnThreads(kPreamble + c.obj, loaded, libraries);
   }
 }
 
@@ -209,6 +228,7 @@ TEST(ObjReader, RejectionsNameTheLine) {
   };
   for (const RejectCase& c : cases) {
     Loaded loaded = loadText(c.obj);
+    expectSameOnThreads(c.obj, loaded);
     EXPECT_FALSE(loaded.ok) << c.what;
     EXPECT_EQ(loaded.failure.line, c.line) << c.what;
     EXPECT_EQ(loaded.failure.path, "test.obj") << c.what;
@@ -223,6 +243,50 @@ TEST(ObjReader, RejectionsNameTheLine) {
 // The file reader streams through a block: lines that straddle blocks or
 // outgrow one give what the in-memory reader gives. (A missing file and a
 // directory are refused end to end in cli_test.)
+// Random statements of every kind, with indices counting back, names,
+// material switches, CRs, NULs, a few long lines and a rejection near the
+// end: the same shapes on one thread and on several, in chunks of any size.
+TEST(ObjReader, ThreadsReadAsOneThreadDoes) {
+  std::mt19937 random(5);
+  auto pick = [&](size_t n) { return size_t(random() % n); };
+  const char* blanks[] = {" ", "\t", "  ", "\r", " \r"};
+  std::string text;
+  for (int line = 0; line < 6000; ++line) {
+    switch (pick(12)) {
+      case 0: case 1: text += "v " + std::to_string(pick(100)) + " 0." + std::to_string(pick(99)) + " -1e-2"; break;
+      case 2: text += "vn 0 0 " + std::to_string(pick(3)); break;
+      case 3: text += "vt 0.5 0.5"; break;
+      case 4: text += std::string("g ") + "abc"[pick(3)]; break;
+      case 5: text += std::string("o ") + std::string(pick(3) ? 1 : 3000, 'o'); break;
+      case 6: text += std::string("usemtl ") + "mnx"[pick(3)]; break;
+      case 7: text += "mtllib lib.mtl"; break;
+      default: {
+        text += "f";
+        for (size_t k = 3 + pick(3); k > 0; --k) {
+          const bool back = pick(2);
+          text += blanks[pick(5)] + std::string(back ? "-" : "") + std::to_string(1 + pick(back ? 5 : 40));
+          if (pick(2)) text += "/" + std::to_string(1 + pick(3));
+          if (pick(2)) text += "//-" + std::to_string(1 + pick(3));
+        }
+      }
+    }
+    if (pick(50) == 0) text += std::string(1, '\0') + "f 999999999999";
+    text += pick(10) ? "\n" : "\r\n";
+  }
+  const std::map<std::string, std::string> libraries{{"lib.mtl", "newmtl m\nnewmtl n\n"}};
+  std::string prefix = "vn 0 0 1\nvt 0 0\n";  // and 40 vertices, so that every index names one
+  for (int i = 0; i < 40; ++i) prefix += "v " + std::to_string(i) + " 0 0\n";
+  for (const bool rejected : {false, true}) {
+    const std::string input = prefix + text + (rejected ? "f 1 2 99999999\nf 1 2 3\n" : "");
+    Loaded one = loadText(input, libraries);
+    EXPECT_EQ(one.ok, !rejected) << one.failure.line << ": " << one.failure.reason;
+    if (!rejected) {
+      EXPECT_GT(one.shapes.count(), 50u);
+    }
+    expectSameOnThreads(input, one, libraries);
+  }
+}
+
 TEST(ObjReader, FileMatchesMemory) {
   TempDir dir;
   std::string text = kPreamble + "g " + std::string(3 << 20, 'x') + "\n";

@@ -17,9 +17,9 @@ CornerIndex C(int32_t v, int32_t vt = -1, int32_t vn = -1) { return {v, vt, vn};
 
 // File-wide attribute lists whose values tell their source element apart:
 // position k is (k, k + 0.25, k + 0.5), normal k is (-k, -k - 0.25, -k - 0.5).
-struct Attributes {
+struct SourceLists {
   PodArray<float> positions, normals;
-  Attributes(int p, int n) {
+  SourceLists(int p, int n) {
     for (float k = 0; k < p; ++k)
       for (float v : {k, k + 0.25f, k + 0.5f}) positions.push_back(v);
     for (float k = 0; k < n; ++k)
@@ -42,11 +42,11 @@ std::vector<float> gather(const PodArray<float>& source, const std::vector<int>&
 
 // Adds the faces of one group (on lines firstLine, firstLine + 1, ...) and
 // flushes it.
-bool assembleGroup(ShapeAssembler& assembler, const Attributes& in, const std::vector<Face>& faces,
+bool assembleGroup(ShapeAssembler& assembler, const SourceLists& in, const std::vector<Face>& faces,
                    Failure& failure, uint64_t firstLine = 1) {
   for (const Face& face : faces)
     if (!assembler.addFace(face.data(), face.size(), in.positions.size() / 3, firstLine++, failure)) return false;
-  return assembler.flushFaceGroup(in.positions, in.normals, failure);
+  return assembler.flushFaceGroup(Attributes::of(in.positions, in.normals), failure);
 }
 
 struct AssemblyCase {
@@ -90,11 +90,11 @@ class AssemblyTable : public testing::TestWithParam<AssemblyCase> {};
 
 TEST_P(AssemblyTable, ShapeLists) {
   const AssemblyCase& c = GetParam();
-  Attributes in(c.positions, c.normals);
+  SourceLists in(c.positions, c.normals);
   ShapeAssembler assembler;
   Failure failure;
   for (const std::vector<Face>& faces : c.groups) ASSERT_TRUE(assembleGroup(assembler, in, faces, failure));
-  ASSERT_TRUE(assembler.endShape("s", in.positions, in.normals, failure));
+  ASSERT_TRUE(assembler.endShape("s", Attributes::of(in.positions, in.normals), failure));
   const ObjShapes& shapes = assembler.shapes();
   ASSERT_EQ(shapes.count(), 1u);
   EXPECT_EQ(list(shapes.positions), gather(in.positions, c.wantPositions));
@@ -111,7 +111,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, AssemblyTable, testing::ValuesIn(kCases), ByWhat
 // the welding rule literally.
 TEST(ShapeAssembly, LargeGroupsMatchPlainMapWelding) {
   const int kPositions = 300, kOthers = 40;
-  Attributes in(kPositions, kOthers);
+  SourceLists in(kPositions, kOthers);
   std::mt19937 random(7);
   auto component = [&] { return int32_t(random() % (kOthers + 6)) - 3; };  // -3 .. kOthers + 2
   ShapeAssembler assembler;
@@ -140,7 +140,7 @@ TEST(ShapeAssembly, LargeGroupsMatchPlainMapWelding) {
     ASSERT_TRUE(assembleGroup(assembler, in, faces, failure));
     // Two groups make a shape; a new shape numbers its vertices from 0.
     if (g % 2) {
-      ASSERT_TRUE(assembler.endShape("s", in.positions, in.normals, failure));
+      ASSERT_TRUE(assembler.endShape("s", Attributes::of(in.positions, in.normals), failure));
       shapeStart = wantPositions.size();
     }
   }
@@ -163,7 +163,7 @@ TEST(ShapeAssembly, BadPositionIndexReportsItsLine) {
       {INT32_MAX, 3, "face corner names vertex 2147483648, but only 3 are defined"},
       {0, 0, "face corner names vertex 1, but only 0 are defined"}};
   for (const auto& [bad, positions, reason] : cases) {
-    Attributes in(positions, 0);
+    SourceLists in(positions, 0);
     ShapeAssembler assembler;
     Failure failure;
     const int32_t good = positions ? 0 : bad, later = positions + 1;
@@ -178,12 +178,12 @@ TEST(ShapeAssembly, BadPositionIndexReportsItsLine) {
 // Vertex numbers are 32-bit: the vertex past the last number is refused
 // instead of wrapping around to 0. The limit holds per shape.
 TEST(ShapeAssembly, RefusesVertexNumbersPastTheLimit) {
-  Attributes in(8, 0);
+  SourceLists in(8, 0);
   ShapeAssembler assembler(5);
   Failure failure;
   Face five{C(0), C(1), C(2), C(3), C(4)};
   ASSERT_TRUE(assembleGroup(assembler, in, {five}, failure));
-  ASSERT_TRUE(assembler.endShape("a", in.positions, in.normals, failure));
+  ASSERT_TRUE(assembler.endShape("a", Attributes::of(in.positions, in.normals), failure));
   ASSERT_TRUE(assembleGroup(assembler, in, {five}, failure));
   Face sixth{C(0), C(4), C(5)};
   EXPECT_FALSE(assembler.addFace(sixth.data(), sixth.size(), 8, 42, failure));
