@@ -67,9 +67,12 @@ std::string temporaryPattern(const std::string& target) {
   const std::string folder = directoryOf(target);
   size_t slash = target.rfind('/');
   std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
-  long limit = pathconf(folder.c_str(), _PC_NAME_MAX);
-  const size_t room = size_t(limit > 16 ? limit : NAME_MAX) - 8;  // "." name ".XXXXXX"
-  if (name.size() > room) name.resize(room);
+  // "." name ".XXXXXX" must fit; only long names need the folder's limit.
+  if (name.size() + 8 > 64) {
+    long limit = pathconf(folder.c_str(), _PC_NAME_MAX);
+    const size_t room = size_t(limit > 16 ? limit : NAME_MAX) - 8;
+    if (name.size() > room) name.resize(room);
+  }
   return folder + "/." + name + ".XXXXXX";
 }
 
@@ -168,8 +171,6 @@ std::optional<Failure> write(TemporaryFile kind, const std::string& path, const 
   auto cannotCreate = [&](int error) {
     return fail(describe(("cannot create a file in folder '" + folder + "'").c_str(), error));
   };
-  std::string temporary = temporaryPattern(target);
-
   // An unnamed file is named through /proc.
   if (kind == TemporaryFile::Unnamed && access("/proc/self/fd", X_OK) != 0) kind = TemporaryFile::Named;
   if (kind == TemporaryFile::Unnamed) {
@@ -191,7 +192,8 @@ std::optional<Failure> write(TemporaryFile kind, const std::string& path, const 
       // A name exists already: the file takes a temporary name, which
       // replaces it at once. INT, TERM and HUP wait until it has.
       BlockedSignals blocked;
-      if (!linkUnderUniqueName(fd, temporary, temporary)) return cannotCreate(errno);
+      std::string temporary;
+      if (!linkUnderUniqueName(fd, temporaryPattern(target), temporary)) return cannotCreate(errno);
       if (rename(temporary.c_str(), target.c_str()) != 0) {
         int error = errno;
         unlink(temporary.c_str());
@@ -202,6 +204,7 @@ std::optional<Failure> write(TemporaryFile kind, const std::string& path, const 
   }
 
   std::lock_guard<std::mutex> lock(namedWrite);
+  const std::string temporary = temporaryPattern(target);
   std::vector<char> name(temporary.begin(), temporary.end());
   name.push_back('\0');
   // The signals wait until the handlers that remove the file are in place.

@@ -452,8 +452,11 @@ unsigned readingThreads(const ReadOptions& options, uint64_t size) {
 template <class ReadMore>
 void read(ObjLoader& loader, const ReadOptions& options, uint64_t size, ReadMore&& readMore) {
   const unsigned threads = readingThreads(options, size);
+  // A small input needs no more than its own size (and the read that finds
+  // its end).
+  const size_t block = size && size < options.firstBlockBytes ? size_t(size) + 1 : options.firstBlockBytes;
   if (threads <= 1)
-    stream(loader, options.firstBlockBytes, readMore);
+    stream(loader, block, readMore);
   else
     streamInChunks(loader, threads, options.chunkBytes, readMore);
 }
