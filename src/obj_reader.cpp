@@ -387,9 +387,11 @@ void streamInChunks(ObjLoader& loader, unsigned threads, size_t chunkBytes, Read
     PaddedText text;
     TextRecord record;
   };
-  // One chunk being made, one being applied, one per thread being parsed:
-  // what is in flight adds to the lists, so it is kept small.
-  const size_t window = size_t(threads) + 2;
+  // The calling thread reads and applies, so one thread fewer parses. One
+  // chunk being made, one being applied, one per thread being parsed: what
+  // is in flight adds to the lists, so it is kept small.
+  const unsigned parsers = threads - 1;
+  const size_t window = size_t(parsers) + 2;
   std::vector<Slot> slots(window);
   if (chunkBytes == 0) chunkBytes = 1;
   PaddedText carry;  // the unfinished line after the last chunk
@@ -429,7 +431,7 @@ void streamInChunks(ObjLoader& loader, unsigned threads, size_t chunkBytes, Read
   };
   auto work = [&](size_t item) { recordText(slots[item % window].record, slots[item % window].text); };
   auto take = [&](size_t item) { return applyText(loader, slots[item % window].record); };
-  runInOrder(threads, window, make, work, take);
+  runInOrder(parsers, window, make, work, take);
 }
 
 // How many threads read an input of `size` bytes (0 when unknown): as many

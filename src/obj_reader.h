@@ -19,7 +19,7 @@ struct ReadOptions {
   // Size of the chunks the text is cut into, after a line feed, when
   // several threads parse it. Tests and fuzzers make it small, so that
   // every kind of statement meets a chunk's end.
-  size_t chunkBytes = size_t(256) << 10;
+  size_t chunkBytes = size_t(512) << 10;
 };
 
 // Reads an OBJ file, and the material libraries it names through `lookup`,
