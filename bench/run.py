@@ -1,14 +1,31 @@
 #!/usr/bin/env python3
-"""End-to-end benchmark of obj2mesh against a tinyobjloader peer.
+"""End-to-end benchmark of obj2mesh against a tinyobjloader peer and an I/O floor.
 
     bench/run.py BUILD_DIR [--runs N] [--quick | --files NAMES] [--baseline PATH] [--callgrind]
 
 Generates the inputs once (cached outside the source tree), then runs, per
-file, obj2mesh in both modes and the peer interleaved, after a warm-up, and
-prints median and min-max wall time, MB/s, peak RSS and the obj2mesh/peer
-ratio taken run by run (ratios from one run are what count on a noisy
-machine). --files limits the run to some of the files (comma-separated
-names: full32, full256, positions256); --quick is --files full32.
+file, after a warm-up and interleaved round by round: an I/O floor, obj2mesh
+in both modes, obj2mesh with OBJ2MESH_THREADS=1 and the peer. Every other
+obj2mesh run has no thread cap (OBJ2MESH_THREADS is removed from its
+environment). Per file it prints median and min-max wall time, MB/s, CPU time
+(user+sys), peak RSS, and, taken run by run (ratios from one run are what
+count on a noisy machine): the obj2mesh/peer time ratio, the ratio of
+obj2mesh (both modes) to the I/O floor, and the CPU time ratio and wall-time
+speed-up of the default (threaded) run to the single-threaded one. Targets are
+printed beside the ratios; nothing checks them.
+
+The I/O floor runs inside this process: it reads the input in 1 MiB blocks
+with plain read() calls, writes as many bytes as obj2mesh's combined output
+has to a file beside the outputs (no fsync) and removes that file.
+
+The small-files section times 300 sequential conversions of
+examples/house.obj against 300 sequential runs of `cat examples/house.obj`,
+both started the same way (subprocess, no shell, output to /dev/null), in
+interleaved rounds, and prints the ratio of the two, round by round.
+
+--files limits the run to some of the sections (comma-separated names:
+full32, full256, positions256, small); --quick is --files full32,small with
+fewer small-file rounds.
 
 --baseline names a second obj2mesh executable (an older build, say), run in
 the same interleaved rounds and in the same two modes; the report then adds,
@@ -22,7 +39,9 @@ one is given. Prints numbers only; never fails on them.
 
 import argparse
 import filecmp
+import io
 import os
+import resource
 import shutil
 import statistics
 import subprocess
@@ -36,7 +55,15 @@ GENERATOR = ROOT.parent / "shared" / "bench" / "gen_obj.py"
 CACHE = Path(os.environ.get("XDG_CACHE_HOME", Path.home() / ".cache")) / "obj2mesh-bench"
 SEED = 1
 FILES = [("full32", 32, "full"), ("full256", 256, "full"), ("positions256", 256, "positions")]
+SMALL = ROOT / "examples" / "house.obj"
+SMALL_RUNS = 300  # sequential runs per program and round
 MIB = 1 << 20
+THREADS = "OBJ2MESH_THREADS"
+# Printed beside the ratios, never enforced.
+PEER_TARGET = {"full256": 0.20, "positions256": 0.05}  # obj2mesh / tinyobjloader
+FLOOR_TARGET = {"full256": 2.0, "positions256": 2.5}  # obj2mesh / I/O floor
+CPU_TARGET = 1.15  # CPU time, default / OBJ2MESH_THREADS=1
+SMALL_TARGET = 1.6  # house.obj conversions / cat house.obj
 
 
 def ensure_input(name, size_mb, style):
@@ -59,20 +86,46 @@ def ensure_input(name, size_mb, style):
     return path
 
 
-def run(cmd, cwd):
-    """Wall seconds and peak RSS (KiB) of one run."""
+def run(cmd, cwd, env):
+    """Wall seconds, peak RSS (KiB) and CPU seconds (user+sys) of one run."""
     # The peak is taken by /usr/bin/time: a child forked from this Python
-    # process would report Python's own resident size as its peak.
-    with tempfile.NamedTemporaryFile("r") as rss:
+    # process would report Python's own resident size as its peak. The CPU
+    # time comes from wait4 on /usr/bin/time, whose usage includes that of
+    # the program it waited for.
+    with tempfile.NamedTemporaryFile("r") as rss, tempfile.TemporaryFile() as err:
         start = time.perf_counter()
-        proc = subprocess.run(["/usr/bin/time", "-f", "%M", "-o", rss.name] + cmd, cwd=cwd,
-                              stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        proc = subprocess.Popen(["/usr/bin/time", "-f", "%M", "-o", rss.name] + cmd, cwd=cwd,
+                                env=env, stdout=subprocess.DEVNULL, stderr=err)
+        _, status, usage = os.wait4(proc.pid, 0)
         wall = time.perf_counter() - start
+        proc.returncode = os.waitstatus_to_exitcode(status)
         if proc.returncode != 0:
+            err.seek(0)
             print("  %s exited with %d: %s" % (" ".join(cmd), proc.returncode,
-                                                proc.stderr.decode(errors="replace").strip()[:200]))
+                                                err.read().decode(errors="replace").strip()[:200]))
         text = rss.read().strip().splitlines()
-    return wall, int(text[-1]) if text and text[-1].isdigit() else 0
+    peak = int(text[-1]) if text and text[-1].isdigit() else 0
+    return wall, peak, usage.ru_utime + usage.ru_stime
+
+
+def io_floor(path, out, nbytes):
+    """Reads PATH in 1 MiB blocks, writes NBYTES to OUT and removes it: (wall, 0, CPU seconds)."""
+    buf = bytearray(MIB)
+    view = memoryview(buf)
+    before = resource.getrusage(resource.RUSAGE_SELF)
+    start = time.perf_counter()
+    with io.FileIO(path, "r") as f:  # unbuffered: each readinto is one read()
+        while f.readinto(buf):
+            pass
+    with io.FileIO(out, "w") as f:
+        left = nbytes
+        while left:
+            left -= f.write(view[:min(left, MIB)])
+    os.unlink(out)
+    wall = time.perf_counter() - start
+    after = resource.getrusage(resource.RUSAGE_SELF)
+    cpu = after.ru_utime - before.ru_utime + after.ru_stime - before.ru_stime
+    return wall, 0, cpu
 
 
 def attribute_bytes(path):
@@ -95,64 +148,150 @@ def converter_runs(name, exe, outdir, path, prefix):
              [str(exe), path.name, "-o", str(separate), "-c", "false"])]
 
 
-def range_text(values, fmt):
+def median_range(values, fmt):
     return "%s (%s-%s)" % (fmt % statistics.median(values), fmt % min(values), fmt % max(values))
 
 
-def bench_file(path, build, runs, outdir, baseline):
+def target_text(targets, key, fmt):
+    return ("target <= " + fmt % targets[key]) if key in targets else "no target"
+
+
+def bench_file(name, path, build, runs, outdir, baseline, env):
     size = path.stat().st_size
+    single_env = dict(env, **{THREADS: "1"})
     new = converter_runs("obj2mesh", build / "obj2mesh", outdir, path, "")
     old = converter_runs("baseline", baseline, outdir, path, "baseline-") if baseline else []
-    # Each mode of the baseline runs right after the same mode of obj2mesh,
-    # so that the two runs of a ratio meet the same machine load.
-    pairs = [entry for both in zip(new, old) for entry in both] if old else new
-    programs = [(name, cmd) for _, name, _, cmd in pairs]
-    programs.append(("tinyobjloader", [str(build / "tinyobj_load"), path.name]))
-    for _, _, out, _ in new + old:  # a failed run must not leave the previous file's output
-        if out.exists():
+    single_out = outdir / "single.mesh"
+    single_name = "obj2mesh 1 thread"
+    floor_out = outdir / "floor.bin"
+    floor_bytes = [0]  # set after the warm-up, from obj2mesh's combined output
+
+    def command(cmd, cmd_env):
+        return lambda: run(cmd, path.parent, cmd_env)
+
+    # Each round runs the floor, then each mode of obj2mesh right before the
+    # same mode of the baseline, with the single-threaded run right after the
+    # default combined one, so that the runs of a ratio meet the same load.
+    programs = [("I/O floor", lambda: io_floor(path, floor_out, floor_bytes[0]))]
+    for i, (_, prog, _, cmd) in enumerate(new):
+        programs.append((prog, command(cmd, env)))
+        if old:
+            programs.append((old[i][1], command(old[i][3], env)))
+        if i == 0:
+            programs.append((single_name, command(
+                [str(build / "obj2mesh"), path.name, "-o", str(single_out)], single_env)))
+    programs.append(("tinyobjloader", command([str(build / "tinyobj_load"), path.name], env)))
+    for out in [o for _, _, o, _ in new + old] + [single_out, floor_out]:
+        if out.exists():  # a failed run must not leave the previous file's output
             out.unlink()
     with open(path, "rb") as f:  # into the page cache
         while f.read(64 * MIB):
             pass
-    for _, cmd in programs:  # warm-up
-        run(cmd, path.parent)
-    times = {name: [] for name, _ in programs}
-    rss = {name: 0 for name, _ in programs}
+    for prog, action in programs[1:]:  # warm-up
+        action()
+    combined_out = new[0][2]
+    floor_bytes[0] = combined_out.stat().st_size if combined_out.exists() else 0
+    programs[0][1]()
+    times = {prog: [] for prog, _ in programs}
+    cpu = {prog: [] for prog, _ in programs}
+    rss = {prog: 0 for prog, _ in programs}
     for _ in range(runs):
-        for name, cmd in programs:
-            wall, peak = run(cmd, path.parent)
-            times[name].append(wall)
-            rss[name] = max(rss[name], peak)
-    peer = times["tinyobjloader"]
+        for prog, action in programs:
+            wall, peak, used = action()
+            times[prog].append(wall)
+            cpu[prog].append(used)
+            rss[prog] = max(rss[prog], peak)
+
+    def ratios(a, b, values=times):
+        return [x / y if y else float("nan") for x, y in zip(values[a], values[b])]
+
     attrs = attribute_bytes(path)
-    print("\n%s: %.1f MB" % (path.name, size / MIB))
-    print("  %-18s %8s %17s %8s %9s %10s" % ("program", "median", "min-max", "MB/s", "peak RSS", "ratio"))
-    for name, _ in programs:
-        t = times[name]
-        ratio = statistics.median(a / b for a, b in zip(t, peer))
-        print("  %-18s %7.3fs %7.3f-%7.3fs %8.1f %7.1f MB %10s" % (
-            name, statistics.median(t), min(t), max(t), size / MIB / statistics.median(t),
-            rss[name] / 1024, "%.3f" % ratio if name != "tinyobjloader" else ""))
-    for mode, name, out, _ in new:
+    print("\n%s: %.1f MB; I/O floor: read it, write %.1f MB (obj2mesh's combined output)%s"
+          % (path.name, size / MIB, floor_bytes[0] / MIB,
+             "" if floor_bytes[0] else " - obj2mesh wrote no output"))
+    print("  %-19s %8s %17s %7s %7s %10s %8s" % (
+        "program", "median", "min-max", "MB/s", "CPU", "peak RSS", "/tinyobj"))
+    for prog, _ in programs:
+        t = times[prog]
+        peer = "" if prog in ("tinyobjloader", "I/O floor") else \
+            "%.3f" % statistics.median(ratios(prog, "tinyobjloader"))
+        print("  %-19s %7.3fs %7.3f-%7.3fs %7.1f %6.2fs %10s %8s" % (
+            prog, statistics.median(t), min(t), max(t), size / MIB / statistics.median(t),
+            statistics.median(cpu[prog]),
+            "%.1f MB" % (rss[prog] / 1024) if prog != "I/O floor" else "-", peer))
+    combined, separate = new[0][1], new[1][1]
+    # Ratios run by run, their median and range, with the targets.
+    print("  vs tinyobjloader  combined %s, -c false %s; %s" % (
+        median_range(ratios(combined, "tinyobjloader"), "%.3f"),
+        median_range(ratios(separate, "tinyobjloader"), "%.3f"),
+        target_text(PEER_TARGET, name, "%.2f")))
+    print("  x I/O floor       combined %s, -c false %s; %s" % (
+        median_range(ratios(combined, "I/O floor"), "%.2fx"),
+        median_range(ratios(separate, "I/O floor"), "%.2fx"),
+        target_text(FLOOR_TARGET, name, "%.1fx")))
+    print("  vs 1 thread       CPU time ratio %s, target <= %.2f; wall speed-up %s" % (
+        median_range(ratios(combined, single_name, cpu), "%.3f"), CPU_TARGET,
+        median_range(ratios(single_name, combined), "%.2fx")))
+    for mode, prog, out, _ in new:
         if not out.exists():
             print("  %s: no output" % mode)
             continue
         output = out.stat().st_size
         budget = attrs + 2.5 * output
         print("  %s: output %.1f MB, RSS budget (attributes %.1f MB + 2.5 x output) %.1f MB, used %.1f MB"
-              % (mode, output / MIB, attrs / MIB, budget / MIB, rss[name] * 1024 / MIB))
+              % (mode, output / MIB, attrs / MIB, budget / MIB, rss[prog] * 1024 / MIB))
+    if single_out.exists() and combined_out.exists() \
+            and not filecmp.cmp(single_out, combined_out, shallow=False):
+        print("  %s=1 wrote DIFFERENT bytes from the default combined run" % THREADS)
     if not old:
         return
     print("  against the baseline %s (obj2mesh/baseline time ratio, run by run):" % baseline)
-    for (mode, name, out, _), (_, base_name, base_out, _) in zip(new, old):
-        ratios = [a / b for a, b in zip(times[name], times[base_name])]
+    for (mode, prog, out, _), (_, base_name, base_out, _) in zip(new, old):
         if not out.exists() or not base_out.exists():
-            same = "DIFFERENT (%s wrote no file)" % (name if not out.exists() else base_name)
+            same = "DIFFERENT (%s wrote no file)" % (prog if not out.exists() else base_name)
         else:
             same = "same bytes" if filecmp.cmp(out, base_out, shallow=False) else "DIFFERENT"
         print("    %-8s ratio %s, baseline %s, peak RSS %.1f MB (obj2mesh %.1f MB), %s" % (
-            mode, range_text(ratios, "%.3f"), range_text(times[base_name], "%.3fs"),
-            rss[base_name] / 1024, rss[name] / 1024, same))
+            mode, median_range(ratios(prog, base_name), "%.3f"),
+            median_range(times[base_name], "%.3fs"), rss[base_name] / 1024, rss[prog] / 1024,
+            same))
+
+
+def bench_small(build, rounds, outdir, env):
+    """SMALL_RUNS conversions of examples/house.obj against as many runs of cat, per round."""
+    cat = shutil.which("cat")
+    out = outdir / "house.mesh"
+    programs = [("obj2mesh", [str(build / "obj2mesh"), SMALL.name, "-o", str(out)]),
+                ("cat", [cat, SMALL.name])]
+    failures = {prog: 0 for prog, _ in programs}
+
+    def batch(prog, cmd, count):
+        start = time.perf_counter()
+        for _ in range(count):
+            if subprocess.run(cmd, cwd=SMALL.parent, env=env, stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL).returncode != 0:
+                failures[prog] += 1
+        return time.perf_counter() - start
+
+    for prog, cmd in programs:  # warm-up
+        batch(prog, cmd, 10)
+    times = {prog: [] for prog, _ in programs}
+    for r in range(rounds):
+        # Alternate which program starts a round, so that neither always
+        # meets the machine right after the other.
+        for prog, cmd in (programs if r % 2 == 0 else programs[::-1]):
+            times[prog].append(batch(prog, cmd, SMALL_RUNS))
+    print("\nsmall files: %s (%.1f KB), %d rounds of %d sequential runs per program"
+          % (SMALL.relative_to(ROOT), SMALL.stat().st_size / 1024, rounds, SMALL_RUNS))
+    for prog, _ in programs:
+        t = times[prog]
+        print("  %-9s %s per %d runs, %.2f ms per run%s" % (
+            prog, median_range(t, "%.3fs"), SMALL_RUNS,
+            statistics.median(t) / SMALL_RUNS * 1000,
+            "; %d runs FAILED" % failures[prog] if failures[prog] else ""))
+    print("  obj2mesh/cat: %s, target <= %.1f" % (
+        median_range([a / b for a, b in zip(times["obj2mesh"], times["cat"])], "%.3f"),
+        SMALL_TARGET))
 
 
 def callgrind(path, exe, outdir, label):
@@ -174,43 +313,58 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("build", type=Path, help="build directory holding obj2mesh and tinyobj_load")
     ap.add_argument("--runs", type=int, default=5)
-    ap.add_argument("--quick", action="store_true", help="only the 32 MB file")
+    ap.add_argument("--quick", action="store_true",
+                    help="only the 32 MB file and fewer small-file rounds")
     ap.add_argument("--files", metavar="NAMES",
-                    help="comma-separated subset of: %s" % ", ".join(name for name, _, _ in FILES))
+                    help="comma-separated subset of: %s, small"
+                    % ", ".join(name for name, _, _ in FILES))
     ap.add_argument("--baseline", metavar="PATH", type=Path,
                     help="a second obj2mesh executable to run and compare against")
     ap.add_argument("--callgrind", action="store_true")
     args = ap.parse_args()
+    if args.runs < 1:
+        ap.error("--runs must be at least 1")
     build = args.build.resolve()
     baseline = args.baseline.resolve() if args.baseline else None
     if baseline and not (baseline.is_file() and os.access(baseline, os.X_OK)):
         ap.error("no executable at %s" % baseline)
+    small = not args.callgrind
     if args.files:
         if args.quick:
             ap.error("--quick and --files exclude each other")
         names = [n.strip() for n in args.files.split(",") if n.strip()]
-        known = [name for name, _, _ in FILES]
+        known = [name for name, _, _ in FILES] + ["small"]
         unknown = [n for n in names if n not in known]
         if unknown or not names:
             ap.error("unknown file name(s) %s; known: %s" % (", ".join(unknown) or "(none given)",
                                                              ", ".join(known)))
         files = [f for f in FILES if f[0] in names]
+        small = small and "small" in names
     else:
         files = FILES[:1] if args.quick or args.callgrind else FILES
-    paths = [ensure_input(*f) for f in files]
+    if args.callgrind and not files:
+        ap.error("--callgrind needs one of: %s" % ", ".join(name for name, _, _ in FILES))
+    paths = [(f[0], ensure_input(*f)) for f in files]
+    env = {k: v for k, v in os.environ.items() if k != THREADS}
     with tempfile.TemporaryDirectory(prefix="obj2mesh-bench-") as tmp:
         outdir = Path(tmp)
         if args.callgrind:
-            callgrind(paths[0], build / "obj2mesh", outdir, "obj2mesh")
+            callgrind(paths[0][1], build / "obj2mesh", outdir, "obj2mesh")
             if baseline:
-                callgrind(paths[0], baseline, outdir, "baseline")
+                callgrind(paths[0][1], baseline, outdir, "baseline")
             return
-        print("%d runs per program, interleaved, after a warm-up; CPU: %s" % (
-            args.runs, os.cpu_count()))
+        print("CPU: %s" % os.cpu_count() if not paths else
+              "%d runs per program, interleaved, after a warm-up; CPU: %s" % (
+                  args.runs, os.cpu_count()))
+        if THREADS in os.environ:
+            print("%s=%s is ignored: only the \"1 thread\" runs set it (to 1)"
+                  % (THREADS, os.environ[THREADS]))
         if baseline:
             print("baseline: %s" % baseline)
-        for path in paths:
-            bench_file(path, build, args.runs, outdir, baseline)
+        for name, path in paths:
+            bench_file(name, path, build, args.runs, outdir, baseline, env)
+        if small:
+            bench_small(build, 3 if args.quick else 5, outdir, env)
 
 
 if __name__ == "__main__":
