@@ -434,20 +434,22 @@ void streamInChunks(ObjLoader& loader, unsigned threads, size_t chunkBytes, Read
   runInOrder(parsers, window, make, work, take);
 }
 
-// How many threads read an input of `size` bytes (0 when unknown): as many
-// as the CPUs allow and OBJ2MESH_THREADS permits, but one per
-// kBytesPerThread at most, so that small inputs stay on one thread.
+// How many threads read an input of `size` bytes (0 when unknown): one,
+// unless OBJ2MESH_THREADS asks for more; then up to that many, as the CPUs
+// allow, but one per kBytesPerThread at most, so that small inputs stay on
+// one thread. On the machines measured so far, whose two CPUs slow each
+// other down, a second thread cost more CPU time than it saved.
 unsigned readingThreads(const ReadOptions& options, uint64_t size) {
   if (options.threads) return options.threads;
   constexpr uint64_t kBytesPerThread = uint64_t(4) << 20;
-  unsigned threads = availableCpus();
-  if (const char* cap = std::getenv("OBJ2MESH_THREADS")) {
+  unsigned long wanted = 1;
+  if (const char* value = std::getenv("OBJ2MESH_THREADS")) {
     char* end = nullptr;
-    unsigned long value = std::strtoul(cap, &end, 10);
-    if (end != cap && *end == '\0' && value > 0 && value < threads) threads = unsigned(value);
+    unsigned long n = std::strtoul(value, &end, 10);
+    if (end != value && *end == '\0' && n > 0) wanted = n;
   }
-  const uint64_t bySize = size / kBytesPerThread;
-  return bySize < threads ? unsigned(bySize > 0 ? bySize : 1) : threads;
+  const unsigned long cpus = availableCpus(), bySize = std::max<uint64_t>(1, size / kBytesPerThread);
+  return unsigned(std::min({wanted, cpus, bySize}));
 }
 
 // Reads with one thread, or with several.

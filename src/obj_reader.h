@@ -13,8 +13,9 @@ struct ReadOptions {
   // line grows it). Tests and fuzzers make it small, so that lines cross
   // block ends the way they do in large files.
   size_t firstBlockBytes = size_t(1) << 20;
-  // Threads that parse the text; 0 for as many as the CPUs and the input's
-  // size justify, capped by the environment variable OBJ2MESH_THREADS.
+  // Threads that read the text; 0 for the number the environment variable
+  // OBJ2MESH_THREADS asks for (1 without it), as far as the CPUs and the
+  // input's size justify.
   unsigned threads = 0;
   // Size of the chunks the text is cut into, after a line feed, when
   // several threads parse it. Tests and fuzzers make it small, so that

@@ -78,10 +78,10 @@ class ConvertResult {
 };
 
 // Step by step: load an OBJ file with the material libraries it names,
-// then convert what was loaded (which consumes it). Large inputs are parsed
-// on as many threads as the CPUs allow (one per 4 MB at most); the
-// environment variable OBJ2MESH_THREADS caps the number, and 1 reads on the
-// calling thread alone. The result is the same whatever the number. The file functions open
+// then convert what was loaded (which consumes it). The environment
+// variable OBJ2MESH_THREADS=N has large inputs parsed on up to N threads (as
+// many as the CPUs allow, one per 4 MB at most); without it they are read
+// on the calling thread. The result is the same whatever the number. The file functions open
 // a library by its name exactly as written, so a relative name resolves
 // against the working directory, not against the OBJ file's folder.
 LoadedObj loadObjFile(const std::string& objPath) noexcept;
