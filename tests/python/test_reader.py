@@ -21,6 +21,9 @@ import sys
 import tempfile
 import unittest
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from mesh_layout import INDICES, NORMALS, POSITIONS, field, meshes, u32, vector, vtable  # noqa: E402
+
 OBJ2MESH = MESHINFO = SHARED = None
 np = obj2mesh = None  # imported by main() from the package folder it is given
 
@@ -49,34 +52,6 @@ def load_or_reason(path):
         return obj2mesh.load(path)
     except ValueError as error:
         return str(error)
-
-
-# --- just enough of the FlatBuffers layout to find the bytes to damage ---
-
-POSITIONS, NORMALS, INDICES = 0, 1, 2
-
-
-def u32(buf, at):
-    return struct.unpack_from("<I", buf, at)[0]
-
-
-def vtable(buf, table):
-    return table - struct.unpack_from("<i", buf, table)[0]
-
-
-def field(buf, table, slot):
-    """Position of the field's value in the table."""
-    return table + struct.unpack_from("<H", buf, vtable(buf, table) + 4 + 2 * slot)[0]
-
-
-def vector(buf, table, slot):
-    """Position of the length word of the vector a table's field points at."""
-    return field(buf, table, slot) + u32(buf, field(buf, table, slot))
-
-
-def meshes(buf):
-    at = vector(buf, u32(buf, 0), 0)
-    return [at + 4 + 4 * i + u32(buf, at + 4 + 4 * i) for i in range(u32(buf, at))]
 
 
 class Case(unittest.TestCase):
