@@ -1,5 +1,6 @@
 #include "shape_assembly.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace obj2mesh {
@@ -98,7 +99,8 @@ inline uint32_t weldCorner(FaceGroup& group, const CornerIndex& corner, size_t p
   uint32_t tail = kHead;  // the chain's last vertex, or kHead for an empty chain
   if (dense) {
     size_t v = size_t(corner.v_idx);
-    if (v >= cache.byPosition.size()) cache.byPosition.resize(positionCount);
+    // Grown geometrically: every face may bring a vertex of its own.
+    if (v >= cache.byPosition.size()) cache.byPosition.resize(std::max(positionCount, 2 * cache.byPosition.size()));
     for (uint32_t k = cache.byPosition[v]; k != 0; k = cache.samePosition[k - 1]) {
       const CornerIndex& known = cache.corners[k - 1];
       if (known.vt_idx == corner.vt_idx && known.vn_idx == corner.vn_idx) return group.firstVertex + (k - 1);
