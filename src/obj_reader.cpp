@@ -20,43 +20,48 @@ namespace {
 // Which components of a corner count back from the end of their list.
 constexpr uint8_t kRelativeV = 1, kRelativeVt = 2, kRelativeVn = 4;
 
+// The lists and counters the statement parser fills, whichever sink it
+// feeds: the file-wide ones of a load, or those of one recorded text.
+struct ParsedLists {
+  PodArray<float> positionValues;
+  PodArray<float> normalValues;
+  size_t texcoords = 0;  // "vt" lines; their values never reach a file
+  uint64_t line = 0;
+  PodArray<CornerIndex> corners;
+
+  PodArray<float>& positions() { return positionValues; }
+  PodArray<float>& normals() { return normalValues; }
+  void texcoord() { ++texcoords; }
+  size_t positionCount() const { return positionValues.size() / 3; }
+  size_t normalCount() const { return normalValues.size() / 3; }
+  size_t texcoordsSoFar() const { return texcoords; }
+};
+
 // State of one load. The sequential reader feeds it line by line, and it
 // applies each statement at once; the parallel reader feeds it the
 // statements of whole texts recorded on other threads (TextRecord).
-struct ObjLoader {
+struct ObjLoader : ParsedLists {
   ObjLoader(const std::string& path, const MaterialLookup& lookup) : path(path), lookup(lookup) {}
 
   const std::string& path;
   const MaterialLookup& lookup;
 
-  PodArray<float> in_positions;
-  PodArray<float> in_normals;
-  size_t texcoordCount = 0;  // "vt" lines; their values never reach a file
   MaterialTable materials;
   ShapeAssembler assembler;
   std::string name;
   int32_t materialId = -1;
 
-  uint64_t line = 0;
   bool failed = false;
   Failure failure;
 
-  // The face being read.
-  PodArray<CornerIndex> corners;
-  PodArray<uint8_t> relative;
-
-  // What the statement parser asks of a sink.
-  PodArray<float>& positions() { return in_positions; }
-  PodArray<float>& normals() { return in_normals; }
-  void texcoord() { ++texcoordCount; }
-  size_t positionCount() const { return in_positions.size() / 3; }
-  size_t normalCount() const { return in_normals.size() / 3; }
-  size_t texcoordsSoFar() const { return texcoordCount; }
+  // What the statement parser asks of a sink besides the lists: here
+  // `corners` holds the face being read, whose indices are already
+  // resolved against the whole file.
   size_t startFace() {
     corners.clear();
-    relative.clear();
     return 0;
   }
+  void addCorner(const CornerIndex& corner, uint8_t) { corners.push_back(corner); }
   bool endFace(size_t first);
   bool group(std::string name);
   bool object(std::string name);
@@ -65,7 +70,7 @@ struct ObjLoader {
   bool reject(std::string reason);
 };
 
-Attributes allRead(const ObjLoader& loader) { return Attributes::of(loader.in_positions, loader.in_normals); }
+Attributes allRead(const ObjLoader& loader) { return Attributes::of(loader.positionValues, loader.normalValues); }
 
 bool fail(ObjLoader& loader, uint64_t line, std::string reason) {
   loader.failed = true;
@@ -152,8 +157,6 @@ inline const char* readIndex(Sink& sink, const char* p, const char* end, size_t 
 template <class Sink>
 bool readFace(Sink& sink, const char* p, const char* end) {
   const size_t positions = sink.positionCount(), texcoords = sink.texcoordsSoFar(), normals = sink.normalCount();
-  PodArray<CornerIndex>& corners = sink.corners;
-  PodArray<uint8_t>& relative = sink.relative;
   const size_t first = sink.startFace();
   while (p != end && isBlank(*p)) ++p;
   if (p == end || *p != '\r') {
@@ -171,8 +174,7 @@ bool readFace(Sink& sink, const char* p, const char* end) {
             return false;
         }
       }
-      corners.push_back(c);
-      relative.push_back(r);
+      sink.addCorner(c, r);
       while (p != end && (isBlank(*p) || *p == '\r')) ++p;
     }
   }
@@ -226,7 +228,7 @@ bool readLine(Sink& sink, const char* p, const char* end) {
 // The statements of one text (whole lines), parsed on any thread and
 // applied to the load later, in file order. Counts and lines are the
 // text's own; applying adds those of the texts before it.
-struct TextRecord {
+struct TextRecord : ParsedLists {
   enum Kind : uint8_t { Face, Group, Object, UseMaterial, MaterialLibrary, Reject };
   // Counts within one text fit 32 bits: a text is a chunk of whole lines.
   struct Statement {
@@ -238,13 +240,8 @@ struct TextRecord {
     size_t begin, end;   // corners of a face; bytes of `names` otherwise
   };
 
-  PodArray<float> positionValues;
-  PodArray<float> normalValues;
-  size_t texcoords = 0;
-  uint64_t line = 0;
   PodArray<Statement> statements;
-  PodArray<CornerIndex> corners;
-  PodArray<uint8_t> relative;  // per corner
+  PodArray<uint8_t> relative;  // per corner of `corners`
   std::string names;
 
   void clear() {
@@ -258,13 +255,11 @@ struct TextRecord {
     names.clear();
   }
 
-  PodArray<float>& positions() { return positionValues; }
-  PodArray<float>& normals() { return normalValues; }
-  void texcoord() { ++texcoords; }
-  size_t positionCount() const { return positionValues.size() / 3; }
-  size_t normalCount() const { return normalValues.size() / 3; }
-  size_t texcoordsSoFar() const { return texcoords; }
   size_t startFace() const { return corners.size(); }
+  void addCorner(const CornerIndex& corner, uint8_t relativeBits) {
+    corners.push_back(corner);
+    relative.push_back(relativeBits);
+  }
 
   void add(Kind kind, size_t begin, size_t end, bool relativeCorners = false) {
     statements.push_back({kind, relativeCorners, uint32_t(line), uint32_t(positionCount()), uint32_t(normalCount()),
@@ -300,20 +295,20 @@ void recordText(TextRecord& record, const PaddedText& text) {
 // Applies a recorded text to the load: its values join the file-wide
 // lists, then its statements act in order. False once the load failed.
 bool applyText(ObjLoader& loader, TextRecord& text) {
-  const size_t positionBase = loader.in_positions.size() / 3, normalBase = loader.in_normals.size() / 3;
-  const size_t texcoordBase = loader.texcoordCount;
+  const size_t positionBase = loader.positionValues.size() / 3, normalBase = loader.normalValues.size() / 3;
+  const size_t texcoordBase = loader.texcoords;
   const uint64_t lineBase = loader.line;
   if (!text.positionValues.empty())
-    std::memcpy(loader.in_positions.extend(text.positionValues.size()), text.positionValues.data(),
+    std::memcpy(loader.positionValues.extend(text.positionValues.size()), text.positionValues.data(),
                 text.positionValues.size() * sizeof(float));
   if (!text.normalValues.empty())
-    std::memcpy(loader.in_normals.extend(text.normalValues.size()), text.normalValues.data(),
+    std::memcpy(loader.normalValues.extend(text.normalValues.size()), text.normalValues.data(),
                 text.normalValues.size() * sizeof(float));
-  loader.texcoordCount += text.texcoords;
+  loader.texcoords += text.texcoords;
 
   for (const TextRecord::Statement& st : text.statements) {
     loader.line = lineBase + st.line;
-    const Attributes in{loader.in_positions.data(), positionBase + st.positions, loader.in_normals.data(),
+    const Attributes in{loader.positionValues.data(), positionBase + st.positions, loader.normalValues.data(),
                         normalBase + st.normals};
     const std::string name = st.kind == TextRecord::Face ? std::string() : text.names.substr(st.begin, st.end - st.begin);
     switch (st.kind) {
