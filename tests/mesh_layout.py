@@ -1,7 +1,45 @@
-"""Just enough of the FlatBuffers layout of a .mesh file to find the bytes
-that the tests of meshinfo and of the Python reader damage."""
+"""What the tests of meshinfo and of the Python reader share: small files
+converted by the program, and just enough of the FlatBuffers layout of a
+.mesh file to find the bytes to damage."""
 
+import os
+import shutil
 import struct
+import subprocess
+import tempfile
+import unittest
+
+# Two groups: a quad with a normal on every corner, a triangle without.
+TWO_GROUPS = "v 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0\nv 0.5 -2 3.25\nvn 0 0 1\n" \
+             "g quad\nf 1//1 2//1 3//1 4//1\ng tri\nf 5 2 1\n"
+
+
+class SmallFiles(unittest.TestCase):
+    """A fresh folder with TWO_GROUPS and a file without faces, converted in
+    both modes (split, joined, none_split, none_joined); `split` holds the
+    bytes of split.mesh. The test script sets `obj2mesh` to the program."""
+
+    obj2mesh = None
+
+    def setUp(self):
+        self.dir = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, self.dir)
+        self.write("two.obj", TWO_GROUPS.encode())
+        self.write("none.obj", b"v 1 2 3\n")
+        for obj, out, mode in (("two", "split", "false"), ("two", "joined", "true"),
+                               ("none", "none_split", "false"), ("none", "none_joined", "true")):
+            subprocess.run([self.obj2mesh, obj + ".obj", "-o", out + ".mesh", "-c", mode], cwd=self.dir, check=True,
+                           capture_output=True)
+        with open(self.path("split.mesh"), "rb") as f:
+            self.split = f.read()
+
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
+    def write(self, name, data):
+        with open(self.path(name), "wb") as f:
+            f.write(data)
+        return self.path(name)
 
 POSITIONS, NORMALS, INDICES = 0, 1, 2
 

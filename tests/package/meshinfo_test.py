@@ -22,13 +22,10 @@ import tempfile
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-from mesh_layout import POSITIONS, content_faults, field, meshes, u32, vector  # noqa: E402
+from mesh_layout import POSITIONS, SmallFiles, content_faults, field, meshes, u32, vector  # noqa: E402
 
 MESHINFO = OBJ2MESH = SCHEMA = SHARED = None
 
-# Two groups: a quad with a normal on every corner, a triangle without.
-TWO_GROUPS = "v 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0\nv 0.5 -2 3.25\nvn 0 0 1\n" \
-             "g quad\nf 1//1 2//1 3//1 4//1\ng tri\nf 5 2 1\n"
 
 LIMIT = 2**31 - 1  # a FlatBuffers buffer must be smaller
 
@@ -47,27 +44,7 @@ def reasons(stderr, paths):
     return found
 
 
-class CheckTest(unittest.TestCase):
-    def setUp(self):
-        self.dir = tempfile.mkdtemp()
-        self.addCleanup(shutil.rmtree, self.dir)
-        self.write("two.obj", TWO_GROUPS.encode())
-        self.write("none.obj", b"v 1 2 3\n")
-        for obj, out, mode in (("two", "split", "false"), ("two", "joined", "true"), ("none", "none_split", "false"),
-                               ("none", "none_joined", "true")):
-            subprocess.run([OBJ2MESH, obj + ".obj", "-o", out + ".mesh", "-c", mode], cwd=self.dir, check=True,
-                           capture_output=True)
-        with open(self.path("split.mesh"), "rb") as f:
-            self.split = f.read()
-
-    def path(self, name):
-        return os.path.join(self.dir, name)
-
-    def write(self, name, data):
-        with open(self.path(name), "wb") as f:
-            f.write(data)
-        return self.path(name)
-
+class CheckTest(SmallFiles):
     def assertRejected(self, files, pattern):
         """Every file is rejected, each with its own reason on stderr."""
         result = run(MESHINFO, *files)
@@ -258,6 +235,7 @@ def main():
         sys.exit(__doc__)
     global MESHINFO, OBJ2MESH, SCHEMA, SHARED
     MESHINFO, OBJ2MESH, SCHEMA = (os.path.abspath(p) for p in sys.argv[2:5])
+    SmallFiles.obj2mesh = OBJ2MESH
     SHARED = os.path.abspath(sys.argv[5]) if len(sys.argv) > 5 else None
     if sys.argv[1] == "ModelsTest" and not (SHARED and os.path.isdir(os.path.join(SHARED, "models"))):
         print("skipped: no shared models folder")

@@ -14,7 +14,6 @@ import glob
 import json
 import os
 import re
-import shutil
 import struct
 import subprocess
 import sys
@@ -22,14 +21,11 @@ import tempfile
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-from mesh_layout import POSITIONS, content_faults, field, meshes, u32, vector, vtable  # noqa: E402
+from mesh_layout import POSITIONS, SmallFiles, content_faults, field, meshes, u32, vector, vtable  # noqa: E402
 
 OBJ2MESH = MESHINFO = SHARED = None
 np = obj2mesh = None  # imported by main() from the package folder it is given
 
-# Two groups: a quad with a normal on every corner, a triangle without.
-TWO_GROUPS = "v 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0\nv 0.5 -2 3.25\nvn 0 0 1\n" \
-             "g quad\nf 1//1 2//1 3//1 4//1\ng tri\nf 5 2 1\n"
 QUAD = [[0, 0, 0], [1, 0, 0], [1, 1, 0], [0, 1, 0]]
 TRIANGLE = [[0.5, -2, 3.25], [1, 0, 0], [0, 0, 0]]
 UP = [[0, 0, 1]] * 4
@@ -75,26 +71,7 @@ class Case(unittest.TestCase):
                              which)
 
 
-class ReaderTest(Case):
-    def setUp(self):
-        self.dir = tempfile.mkdtemp()
-        self.addCleanup(shutil.rmtree, self.dir)
-        self.write("two.obj", TWO_GROUPS.encode())
-        self.write("none.obj", b"v 1 2 3\n")
-        for obj, out, mode in (("two", "split", "false"), ("two", "joined", "true"),
-                               ("none", "none_split", "false"), ("none", "none_joined", "true")):
-            self.assertEqual(convert(obj + ".obj", out + ".mesh", mode, self.dir).returncode, 0)
-        with open(self.path("split.mesh"), "rb") as f:
-            self.split = f.read()
-
-    def path(self, name):
-        return os.path.join(self.dir, name)
-
-    def write(self, name, data):
-        with open(self.path(name), "wb") as f:
-            f.write(data)
-        return self.path(name)
-
+class ReaderTest(Case, SmallFiles):
     def test_values_are_exact_read_only_views(self):
         cases = {  # file: (positions, normals, indices) per mesh
             "split": [(QUAD, UP, [[0, 1, 2], [0, 2, 3]]), (TRIANGLE, [], [[0, 1, 2]])],
@@ -215,6 +192,7 @@ def main():
         sys.exit(__doc__)
     global OBJ2MESH, MESHINFO, SHARED, np, obj2mesh
     OBJ2MESH, MESHINFO, package, SHARED = (os.path.abspath(p) for p in sys.argv[1:])
+    SmallFiles.obj2mesh = OBJ2MESH
     sys.path.insert(0, package)
     import numpy as np
     import obj2mesh
