@@ -26,13 +26,20 @@ constexpr size_t kMappedThreshold = SIZE_MAX;
 constexpr size_t kMappedThreshold = size_t(64) << 10;
 #endif
 constexpr size_t kHugePage = size_t(2) << 20;
+// Mappings of a huge page or more start on a huge-page boundary and ask for
+// huge pages. From kWholeHugePages on a mapping is whole huge pages; below,
+// its end keeps 4 KiB pages, so that a mid-sized array costs only the pages
+// it touches. A huge-page range that once held a 4 KiB page stays 4 KiB
+// pages, even after it moves, so until a block is whole huge pages it grows
+// by copying into a fresh mapping rather than by moving.
+constexpr size_t kWholeHugePages = size_t(4) << 20;
 
 size_t roundUp(size_t bytes, size_t unit) { return (bytes + unit - 1) & ~(unit - 1); }
 
-// Mappings of a huge page or more start on a huge-page boundary, so all of
-// them can be backed by huge pages.
+size_t mappedSize(size_t bytes) { return roundUp(bytes, bytes < kWholeHugePages ? 4096 : kHugePage); }
+
 void* mapBlock(size_t bytes) {
-  bytes = roundUp(bytes, 4096);
+  bytes = mappedSize(bytes);
   if (bytes < kHugePage) {
     void* block = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (block == MAP_FAILED) throw std::bad_alloc();
@@ -62,14 +69,18 @@ void* podAllocate(size_t bytes) {
 void* podReallocate(void* block, size_t oldBytes, size_t newBytes) {
   if (!block) return podAllocate(newBytes);
   if (oldBytes >= kMappedThreshold) {
-    size_t oldSize = roundUp(oldBytes, 4096), newSize = roundUp(newBytes, 4096);
+    size_t oldSize = mappedSize(oldBytes), newSize = mappedSize(newBytes);
     if (newSize == oldSize) return block;
     void* moved;
     if (newSize < kHugePage) {
       moved = mremap(block, oldSize, newSize, MREMAP_MAYMOVE);
+    } else if (oldSize < kWholeHugePages) {
+      moved = mapBlock(newSize);
+      std::memcpy(moved, block, oldBytes < newBytes ? oldBytes : newBytes);
+      munmap(block, oldSize);
+      return moved;
     } else {
-      // Pages move into a fresh huge-page aligned range without being
-      // copied, so huge pages stay mapped as huge pages.
+      // Huge pages move into a fresh aligned range without being copied.
       void* target = mapBlock(newSize);
       moved = mremap(block, oldSize, newSize, MREMAP_MAYMOVE | MREMAP_FIXED, target);
       if (moved == MAP_FAILED) munmap(target, newSize);
@@ -91,7 +102,7 @@ void* podReallocate(void* block, size_t oldBytes, size_t newBytes) {
 
 void podFree(void* block, size_t bytes) {
   if (bytes >= kMappedThreshold)
-    munmap(block, roundUp(bytes, 4096));
+    munmap(block, mappedSize(bytes));
   else
     std::free(block);
 }
