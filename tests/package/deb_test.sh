@@ -85,6 +85,10 @@ if command -v groff > /dev/null; then
   for page in obj2mesh meshinfo; do
     warnings=$(zcat "$root/usr/share/man/man1/$page.1.gz" | groff -man -Tutf8 -ww -z 2>&1)
     [ -z "$warnings" ] || fail "$page.1: $warnings"
+    # A request joined to another line prints as text instead of acting.
+    leaked=$(zcat "$root/usr/share/man/man1/$page.1.gz" | groff -man -Tascii -P-cbou 2>/dev/null |
+      grep -E '(^|[[:space:]])\.(SH|SS|TH|TP|IP|PP|RS|RE|B|I|BR|BI|IR|RB)([[:space:]]|$)' || true)
+    [ -z "$leaked" ] || fail "$page.1 prints a request as text: $leaked"
     zcat "$root/usr/share/man/man1/$page.1.gz" | grep -q "^\.TH .*\"obj2mesh $version\"" ||
       fail "$page.1 does not carry version $version"
   done
