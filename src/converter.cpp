@@ -8,6 +8,7 @@
 
 #include "file_io.h"
 #include "mesh_conversion.h"
+#include "mesh_writer.h"
 #include "obj_reader.h"
 
 namespace obj2mesh {
@@ -38,6 +39,17 @@ struct ConverterAccess {
       else result.failure_.path = loaded.path_;
     });
     return result;
+  }
+
+  static std::optional<Failure> write(const std::string& path, const uint8_t* data, size_t size,
+                                      const std::string& inputPath) noexcept {
+    std::optional<Failure> written;
+    Failure thrown;
+    // The writer allocates only to copy names, never while a temporary file
+    // has a name, so an exception leaves no file behind.
+    guard(path, thrown, [&] { written = writeMeshFileVia(TemporaryFile::Unnamed, path, data, size, inputPath); });
+    if (!thrown.reason.empty()) return thrown;
+    return written;
   }
 
   // Runs `step`; an exception out of it becomes `failure`, naming `path`.
@@ -95,6 +107,11 @@ ConvertResult convertObjFile(const std::string& objPath, const Options& options)
 ConvertResult convertObjBuffer(const char* data, size_t size, const std::string& name,
                                const MaterialLookup& materials, const Options& options) noexcept {
   return convertLoadedObj(loadObjBuffer(data, size, name, materials), options);
+}
+
+std::optional<Failure> writeMeshFile(const std::string& path, const uint8_t* data, size_t size,
+                                     const std::string& inputPath) noexcept {
+  return ConverterAccess::write(path, data, size, inputPath);
 }
 
 }  // namespace obj2mesh

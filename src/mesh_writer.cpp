@@ -88,7 +88,7 @@ bool linkUnderUniqueName(int fd, std::string pattern, std::string& name) {
       pattern[i] = kLetters[state % (sizeof kLetters - 1)];
     }
     if (linkat(AT_FDCWD, source.c_str(), AT_FDCWD, pattern.c_str(), AT_SYMLINK_FOLLOW) == 0) {
-      name = pattern;
+      name = std::move(pattern);
       return true;
     }
     if (errno != EEXIST) return false;
@@ -150,8 +150,12 @@ class CleanupOnSignals {
   }
 };
 
-std::optional<Failure> write(TemporaryFile kind, const std::string& path, const uint8_t* data, size_t size,
-                             const std::string& inputPath) {
+}  // namespace
+
+void (*afterTemporaryCreated)() = nullptr;
+
+std::optional<Failure> writeMeshFileVia(TemporaryFile kind, const std::string& path, const uint8_t* data,
+                                        size_t size, const std::string& inputPath) {
   auto fail = [&](std::string reason) { return Failure{path, 0, std::move(reason)}; };
 
   struct stat out, in;
@@ -231,32 +235,6 @@ std::optional<Failure> write(TemporaryFile kind, const std::string& path, const 
     return fail(describe("cannot write", error));
   }
   return std::nullopt;
-}
-
-}  // namespace
-
-void (*afterTemporaryCreated)() = nullptr;
-
-std::optional<Failure> writeMeshFileVia(TemporaryFile kind, const std::string& path, const uint8_t* data,
-                                        size_t size, const std::string& inputPath) {
-  return write(kind, path, data, size, inputPath);
-}
-
-std::optional<Failure> writeMeshFile(const std::string& path, const uint8_t* data, size_t size,
-                                     const std::string& inputPath) noexcept {
-  try {
-    return write(TemporaryFile::Unnamed, path, data, size, inputPath);
-  } catch (...) {
-    // Only copies of names allocate, and none is made while a temporary
-    // file has a name.
-    Failure failure;
-    failure.reason = "out of memory";
-    try {
-      failure.path = path;
-    } catch (...) {
-    }
-    return failure;
-  }
 }
 
 }  // namespace obj2mesh

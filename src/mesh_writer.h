@@ -15,7 +15,8 @@ enum class TemporaryFile {
   Named,    // a hidden name beside the output, removed on INT, TERM and HUP
 };
 
-// writeMeshFile with the kind of temporary file chosen.
+// writeMeshFile with the kind of temporary file chosen; allocation failures
+// throw.
 std::optional<Failure> writeMeshFileVia(TemporaryFile kind, const std::string& path, const uint8_t* data,
                                         size_t size, const std::string& inputPath);
 
