@@ -30,12 +30,9 @@ void MaterialTable::readLibrary(const std::string& name, const MaterialLookup& l
   if (!namesRead_.insert(name).second) return;
   std::string contents;
   if (!lookup(name, contents)) contents.clear();
-  PaddedText text(contents);
-  if (contents_.count(text.view())) return;
-  parse(text);
-  // The view points into the text's own block, which moves with it.
-  contents_.insert(text.view());
-  texts_.push_back(std::move(text));
+  if (contents_.count(contents)) return;
+  parse(PaddedText(contents));
+  contents_.insert(std::move(contents));
 }
 
 }  // namespace obj2mesh

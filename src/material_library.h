@@ -2,10 +2,8 @@
 
 #include <cstdint>
 #include <string>
-#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
-#include <vector>
 
 #include "obj2mesh/converter.h"
 #include "padded_text.h"
@@ -47,8 +45,7 @@ class MaterialTable {
   std::unordered_map<std::string, int32_t> ids_;
   size_t count_ = 0;
   std::unordered_set<std::string> namesRead_;
-  std::vector<PaddedText> texts_;  // the distinct libraries read
-  std::unordered_set<std::string_view> contents_;  // views of texts_
+  std::unordered_set<std::string> contents_;  // the distinct libraries read
 };
 
 }  // namespace obj2mesh
