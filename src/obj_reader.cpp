@@ -341,7 +341,7 @@ bool applyText(ObjLoader& loader, TextRecord& text) {
         if (!switchMaterial(loader, name, in)) return false;
         break;
       case TextRecord::MaterialLibrary:
-        loader.materials.readLibrary(name, loader.lookup);
+        loader.materialLibrary(name);
         break;
       case TextRecord::Reject:
         return fail(loader, loader.line, name);
