@@ -127,13 +127,13 @@ inline const char* checkPipeline(const char* data, size_t size) {
   const MaterialLookup libraries =
       inputLibraries(split == std::string::npos ? input : input.substr(split + separator.size()));
 
-  // The text is read in one block; in blocks that most lines cross, the
-  // way one thread reads a large file; and on several threads in tiny
-  // chunks. All must give the same shapes or failure.
+  // The text is read as one chunk; on one thread in chunks that most
+  // lines cross; and on several threads in tiny chunks. All must give the
+  // same shapes or failure.
   ReadOptions whole, pieces, threads;
-  whole.firstBlockBytes = objSize + 1;
+  whole.chunkBytes = objSize + 1;
   whole.threads = pieces.threads = 1;
-  pieces.firstBlockBytes = 1 + objSize % 29;
+  pieces.chunkBytes = 1 + objSize % 29;
   threads.threads = 2;
   threads.chunkBytes = 1 + objSize % 13;
   ObjShapes shapes, again, chunked;

@@ -83,16 +83,26 @@ LoadedObj::LoadedObj(LoadedObj&&) noexcept = default;
 LoadedObj& LoadedObj::operator=(LoadedObj&&) noexcept = default;
 LoadedObj::~LoadedObj() = default;
 
-LoadedObj loadObjFile(const std::string& objPath) noexcept {
+namespace {
+
+ReadOptions readOptions(const LoadOptions& loadOptions) {
+  ReadOptions options;
+  options.maxThreads = loadOptions.threads;
+  return options;
+}
+
+}  // namespace
+
+LoadedObj loadObjFile(const std::string& objPath, const LoadOptions& loadOptions) noexcept {
   return ConverterAccess::load(objPath, [&](ObjShapes& shapes, Failure& failure) {
-    return readObjFile(objPath, readTextFile, shapes, failure);
+    return readObjFile(objPath, readTextFile, shapes, failure, readOptions(loadOptions));
   });
 }
 
-LoadedObj loadObjBuffer(const char* data, size_t size, const std::string& name,
-                        const MaterialLookup& materials) noexcept {
+LoadedObj loadObjBuffer(const char* data, size_t size, const std::string& name, const MaterialLookup& materials,
+                        const LoadOptions& loadOptions) noexcept {
   return ConverterAccess::load(name, [&](ObjShapes& shapes, Failure& failure) {
-    return readObjBuffer(data, size, name, materials, shapes, failure);
+    return readObjBuffer(data, size, name, materials, shapes, failure, readOptions(loadOptions));
   });
 }
 
@@ -100,13 +110,15 @@ ConvertResult convertLoadedObj(LoadedObj&& loaded, const Options& options) noexc
   return ConverterAccess::convert(std::move(loaded), options);
 }
 
-ConvertResult convertObjFile(const std::string& objPath, const Options& options) noexcept {
-  return convertLoadedObj(loadObjFile(objPath), options);
+ConvertResult convertObjFile(const std::string& objPath, const Options& options,
+                             const LoadOptions& loadOptions) noexcept {
+  return convertLoadedObj(loadObjFile(objPath, loadOptions), options);
 }
 
 ConvertResult convertObjBuffer(const char* data, size_t size, const std::string& name,
-                               const MaterialLookup& materials, const Options& options) noexcept {
-  return convertLoadedObj(loadObjBuffer(data, size, name, materials), options);
+                               const MaterialLookup& materials, const Options& options,
+                               const LoadOptions& loadOptions) noexcept {
+  return convertLoadedObj(loadObjBuffer(data, size, name, materials, loadOptions), options);
 }
 
 std::optional<Failure> writeMeshFile(const std::string& path, const uint8_t* data, size_t size,

@@ -6,17 +6,25 @@ namespace obj2mesh {
 namespace {
 
 constexpr int kPowerTable = 64;
+// Fraction digits read from one word, whose terms come from a table.
+constexpr int kWordDigits = 8;
 // Saturating the exponent keeps it well inside int while giving the same
 // infinity or zero as the exact value would.
 constexpr int kExponentLimit = 100000;
 
 // Filled from pow itself, so the tables hold exactly what pow returns.
 struct PowerTables {
-  double tenths[kPowerTable];   // pow(10, -k)
+  double tenths[kPowerTable];         // pow(10, -k)
   double fives[2 * kPowerTable + 1];  // pow(5, e) for e in [-64, 64]
+  // terms[k - 1]['0' + d] = d * pow(10, -k): the rounded product that the
+  // k-th fraction digit d adds, for the first eight fraction digits; rows
+  // are indexed by the digit's byte.
+  double terms[kWordDigits]['9' + 1];
   PowerTables() {
     for (int k = 0; k < kPowerTable; ++k) tenths[k] = std::pow(10.0, -k);
     for (int e = -kPowerTable; e <= kPowerTable; ++e) fives[e + kPowerTable] = std::pow(5.0, e);
+    for (int k = 1; k <= kWordDigits; ++k)
+      for (int d = 0; d < 10; ++d) terms[k - 1]['0' + d] = double(d) * tenths[k];
   }
 };
 
@@ -28,48 +36,81 @@ inline double powerOfFive(int e) {
   return std::pow(5.0, e);
 }
 
-// The grammar's prefix at s; `s` is left after what was read. The text is
-// padded, so digits can be taken eight at a time.
-double readNumber(const char*& s, const char* end) {
-  if (s >= end) return 0.0;
+// mantissa += d_k * 10^-k for the first N fraction digits, in order.
+template <int N>
+inline double addFraction(double mantissa, const char* digits) {
+  for (int k = 0; k < N; ++k) mantissa += powers.terms[k][uint8_t(digits[k])];
+  return mantissa;
+}
+
+// Integer parts of eight digits or more. Up to 15 digits the double
+// accumulation is exact, so an integer accumulator gives the same value.
+double longInteger(const char*& s) {
+  const char* digitsStart = s;
+  uint64_t whole = 0;
+  while (isDigit(*s) && s - digitsStart < 15) whole = whole * 10 + uint64_t(*s++ - '0');
+  double mantissa = double(whole);
+  while (isDigit(*s)) mantissa = mantissa * 10 + double(*s++ - '0');
+  return mantissa;
+}
+
+// Fraction digits from the ninth on.
+double longFraction(const char*& s, double mantissa) {
+  int k = kWordDigits + 1;
+  for (; k < kPowerTable && isDigit(*s); ++s, ++k) mantissa += double(*s - '0') * powers.tenths[k];
+  for (; isDigit(*s); ++s, ++k) mantissa += double(*s - '0') * std::pow(10.0, -k);
+  return mantissa;
+}
+
+// The grammar's prefix at s; `s` is left after what was read.
+__attribute__((always_inline)) inline double readNumber(const char*& s) {
   bool negative = false;
   if (*s == '+' || *s == '-') {
     negative = *s == '-';
     ++s;
   }
-  if (s == end || !isDigit(*s)) return 0.0;
-
-  // Up to 15 digits the double accumulation is exact, so an integer
-  // accumulator gives the same value.
-  const char* digitsStart = s;
-  uint64_t whole = 0;
-  uint64_t word = loadWord(s);
-  unsigned n = leadingDigits(word);
-  if (n < 8 && s + n <= end) {
-    whole = digitsValue(word, n);
+  const uint64_t digits = digitBytes(loadWord(s));
+  unsigned n = leadingDigits(digits);
+  if (n == 0) return 0.0;
+  double mantissa;
+  if (n < 8) {
+    // Short integer parts, the most common, cost less digit by digit.
+    mantissa = double(n == 1 ? uint32_t(s[0] - '0')
+                      : n == 2 ? uint32_t(s[0] - '0') * 10 + uint32_t(s[1] - '0')
+                               : digitsValue(digits, n));
     s += n;
+  } else {
+    mantissa = longInteger(s);
   }
-  while (s != end && isDigit(*s) && s - digitsStart < 15) whole = whole * 10 + uint64_t(*s++ - '0');
-  double mantissa = double(whole);
-  while (s != end && isDigit(*s)) mantissa = mantissa * 10 + double(*s++ - '0');
 
-  if (s != end && *s == '.') {
+  if (*s == '.') {
     ++s;
-    int k = 1;
-    for (; k < kPowerTable && s != end && isDigit(*s); ++s, ++k) mantissa += double(*s - '0') * powers.tenths[k];
-    for (; s != end && isDigit(*s); ++s, ++k) mantissa += double(*s - '0') * std::pow(10.0, -k);
+    const char* fraction = s;
+    n = leadingDigits(digitBytes(loadWord(s)));
+    s += n;
+    switch (n) {
+      case 1: mantissa = addFraction<1>(mantissa, fraction); break;
+      case 2: mantissa = addFraction<2>(mantissa, fraction); break;
+      case 3: mantissa = addFraction<3>(mantissa, fraction); break;
+      case 4: mantissa = addFraction<4>(mantissa, fraction); break;
+      case 5: mantissa = addFraction<5>(mantissa, fraction); break;
+      case 6: mantissa = addFraction<6>(mantissa, fraction); break;
+      case 7: mantissa = addFraction<7>(mantissa, fraction); break;
+      case 8: mantissa = longFraction(s, addFraction<8>(mantissa, fraction)); break;
+      default: break;
+    }
   }
 
   int exponent = 0;
-  if (s != end && (*s == 'e' || *s == 'E')) {
+  if (*s == 'e' || *s == 'E') {
     ++s;
     bool negativeExponent = false;
-    if (s != end && (*s == '+' || *s == '-')) {
+    if (*s == '+' || *s == '-') {
       negativeExponent = *s == '-';
       ++s;
     }
-    if (s == end || !isDigit(*s)) return 0.0;
-    for (; s != end && isDigit(*s); ++s)
+    if (!isDigit(*s)) return 0.0;
+    for (; isDigit(*s); ++s)
       if (exponent < kExponentLimit) exponent = exponent * 10 + (*s - '0');
     if (negativeExponent) exponent = -exponent;
   }
@@ -82,27 +123,41 @@ double readNumber(const char*& s, const char* end) {
   return (negative ? -1.0 : 1.0) * value;
 }
 
-}  // namespace
-
-float parseNumberField(const char*& p, const char* end) {
-  while (p != end && isBlank(*p)) ++p;
+__attribute__((always_inline)) inline float numberField(const char*& p) {
+  while (is(*p, kBlank)) ++p;
   // No character of a number is a field delimiter, so the prefix can be
   // read before the field's end is known; the end is then found from there.
-  double value = readNumber(p, end);
-  while (p != end && !isBlank(*p) && *p != '\r') ++p;
+  double value = readNumber(p);
+  while (!is(*p, kBlank | kReturn | kLineEnd)) ++p;
   return float(value);
 }
 
-int64_t parseIndexInteger(const char* p, const char* end) {
+}  // namespace
+
+float parseNumberField(const char*& p) { return numberField(p); }
+
+const char* parseNumberFields(const char* p, float* out, unsigned count) {
+  for (unsigned i = 0; i < count; ++i) out[i] = numberField(p);
+  return p;
+}
+
+const char* parseNumberFields3(const char* p, float* out) {
+  out[0] = numberField(p);
+  out[1] = numberField(p);
+  out[2] = numberField(p);
+  return p;
+}
+
+int64_t parseIndexInteger(const char* p) {
   constexpr int64_t kLimit = int64_t(1) << 40;
-  while (p != end && isSpace(*p)) ++p;
+  while (is(*p, kWhiteSpace)) ++p;
   bool negative = false;
-  if (p != end && (*p == '+' || *p == '-')) {
+  if (*p == '+' || *p == '-') {
     negative = *p == '-';
     ++p;
   }
   int64_t value = 0;
-  for (; p != end && isDigit(*p); ++p)
+  for (; isDigit(*p); ++p)
     if (value < kLimit) value = value * 10 + (*p - '0');
   return negative ? -value : value;
 }

@@ -1,10 +1,36 @@
 #pragma once
 
+// The numbers of OBJ and MTL text, read from padded text in which every line
+// ends at a line feed or a NUL byte. Digits are taken eight at a time from
+// one word (SWAR); the padding after the text makes those loads safe.
+
 #include <cstdint>
 #include <cstring>
 
 namespace obj2mesh {
 
+// Classes of text bytes, for scans that stop at any of several bytes.
+enum CharClass : uint8_t {
+  kBlank = 1,       // space, tab
+  kReturn = 2,      // carriage return
+  kLineEnd = 4,     // line feed, NUL: the end of a line's content
+  kSlash = 8,       // '/'
+  kWhiteSpace = 16  // C's isspace but the line feed: space, \t, \v, \f, \r
+};
+
+struct CharClasses {
+  uint8_t of[256] = {};
+  constexpr CharClasses() {
+    of[' '] = of['\t'] = kBlank | kWhiteSpace;
+    of['\r'] = kReturn | kWhiteSpace;
+    of['\v'] = of['\f'] = kWhiteSpace;
+    of['\n'] = of[0] = kLineEnd;
+    of['/'] = kSlash;
+  }
+};
+inline constexpr CharClasses kCharClasses{};
+
+inline bool is(char c, unsigned classes) { return kCharClasses.of[uint8_t(c)] & classes; }
 inline bool isBlank(char c) { return c == ' ' || c == '\t'; }
 // The white space of C's isspace in the "C" locale.
 inline bool isSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
@@ -17,68 +43,69 @@ inline uint64_t loadWord(const char* p) {
   return word;
 }
 
-// How many of the word's bytes, from its first, are decimal digits (0-8).
-// A byte's carry from the +6 can only reach bytes after a non-digit.
-inline unsigned leadingDigits(uint64_t word) {
-  uint64_t highNibble = (word & 0xF0F0F0F0F0F0F0F0ull) ^ 0x3030303030303030ull;
-  uint64_t lowNibble = ((word + 0x0606060606060606ull) & 0xF0F0F0F0F0F0F0F0ull) ^ 0x3030303030303030ull;
-  uint64_t nonDigits = highNibble | lowNibble;
+// The word's bytes as digit values: bytes that were digits hold 0-9.
+inline uint64_t digitBytes(uint64_t word) { return word - 0x3030303030303030ull; }
+
+// How many of the bytes, from the first, are digits (0-8), given
+// digitBytes(word). A byte outside 0-9 sets its top bit in `t` or in
+// `t + 0x76`; borrows and carries only reach the bytes after it.
+inline unsigned leadingDigits(uint64_t digits) {
+  const uint64_t nonDigits = (digits | (digits + 0x7676767676767676ull)) & 0x8080808080808080ull;
   return nonDigits ? unsigned(__builtin_ctzll(nonDigits)) / 8 : 8;
 }
 
-// The value of the word's first n (1-8) bytes, all digits.
-inline uint32_t digitsValue(uint64_t word, unsigned n) {
-  word <<= 8 * (8 - n);  // the digits move up; the bytes shifted in read as 0
-  word = ((word & 0x0F0F0F0F0F0F0F0Full) * 2561) >> 8;
-  word = ((word & 0x00FF00FF00FF00FFull) * 6553601) >> 16;
-  return uint32_t(((word & 0x0000FFFF0000FFFFull) * 42949672960001ull) >> 32);
+// The value of the first n (1-8) bytes of digitBytes(word), all digits.
+inline uint32_t digitsValue(uint64_t digits, unsigned n) {
+  digits <<= 8 * (8 - n);  // the digits move up; the bytes shifted in read as 0
+  digits = (digits * 2561) >> 8;
+  digits = ((digits & 0x00FF00FF00FF00FFull) * 6553601) >> 16;
+  return uint32_t(((digits & 0x0000FFFF0000FFFFull) * 42949672960001ull) >> 32);
 }
 
 // Numbers of "v", "vn", "vt" and material lines. A field is skipped to
-// (spaces and tabs), read up to the next space, tab or carriage return, and
-// `p` is left at its end. The value is the longest prefix of
+// (spaces and tabs), read up to the next space, tab, carriage return or line
+// end, and `p` is left at its end. The value is the longest prefix of
 //   [+-] digits [. digits*] [(e|E) [+-] digits]
 // accumulated in double precision digit by digit (the results, including
 // their rare one-ulp departures from correct rounding, are part of the
-// output); an invalid field gives +0. The text must be a PaddedText's.
-float parseNumberField(const char*& p, const char* end);
+// output); an invalid field gives +0.
+float parseNumberField(const char*& p);
+// `count` fields into `out`; returns where the last one ends.
+const char* parseNumberFields(const char* p, float* out, unsigned count);
+// Three fields: a "v" or "vn" line.
+const char* parseNumberFields3(const char* p, float* out);
 
 // An integer as C's atoi reads it: leading white space, an optional sign,
 // then digits; no digits gives 0. The value saturates far outside the
-// 32-bit range instead of overflowing. `p` is not moved.
-int64_t parseIndexInteger(const char* p, const char* end);
+// 32-bit range instead of overflowing.
+int64_t parseIndexInteger(const char* p);
+
+// The common face index: one to seven digits, no sign. Returns the
+// position after the digits and sets `value`, or returns nullptr for any
+// other text (read that with readCornerInteger).
+inline const char* readPlainIndex(const char* p, uint32_t& value) {
+  const uint64_t digits = digitBytes(loadWord(p));
+  const unsigned n = leadingDigits(digits);
+  if (n - 1 >= 7) return nullptr;
+  value = digitsValue(digits, n);
+  return p + n;
+}
 
 // One index of a face corner: its atoi value, and the position of the next
-// '/', space, tab or carriage return at or after p (where the corner's
-// reading goes on). The text must be a PaddedText's.
-inline const char* readCornerInteger(const char* p, const char* end, int64_t& value) {
-  const char* q = p;
-  bool negative = false;
-  if (q != end && (*q == '-' || *q == '+')) {
-    negative = *q == '-';
-    ++q;
-  }
-  if (q != end && isDigit(*q)) {
-    // Up to 18 digits cannot overflow; longer runs are read again with
-    // saturation (they are out of range either way).
-    uint64_t word = loadWord(q);
-    unsigned n = leadingDigits(word);
-    if (n < 8 && q + n <= end) {
-      int64_t v = digitsValue(word, n);
-      value = negative ? -v : v;
-      q += n;
-    } else {
-      const char* digits = q;
-      uint64_t v = 0;
-      for (; q != end && isDigit(*q); ++q) v = v * 10 + unsigned(*q - '0');
-      value = q - digits <= 18 ? (negative ? -int64_t(v) : int64_t(v)) : parseIndexInteger(p, end);
-    }
+// '/', space, tab, carriage return or line end at or after p (where the
+// corner's reading goes on).
+inline const char* readCornerInteger(const char* p, int64_t& value) {
+  uint32_t plain;
+  const char* q = readPlainIndex(p, plain);
+  if (q) {
+    value = plain;
   } else {
-    // Leading white space, which atoi skips but the corner scan stops at.
-    value = parseIndexInteger(p, end);
+    // A sign, white space, no digits, or eight digits or more. The scan
+    // below passes over signs and digits anyway.
+    value = parseIndexInteger(p);
     q = p;
   }
-  while (q != end && *q != '/' && *q != ' ' && *q != '\t' && *q != '\r') ++q;
+  while (!is(*q, kSlash | kBlank | kReturn | kLineEnd)) ++q;
   return q;
 }
 

@@ -3,24 +3,18 @@
 #include <cstddef>
 #include <string>
 
+#include "chunk_pipeline.h"
 #include "obj2mesh/converter.h"
 #include "shape_assembly.h"
 
 namespace obj2mesh {
 
-struct ReadOptions {
-  // Size of the first block the text is read in on one thread (a longer
-  // line grows it). Tests and fuzzers make it small, so that lines cross
-  // block ends the way they do in large files.
-  size_t firstBlockBytes = size_t(1) << 20;
-  // Threads that read the text; 0 for the number the environment variable
-  // OBJ2MESH_THREADS asks for (1 without it), as far as the CPUs and the
-  // input's size justify.
-  unsigned threads = 0;
-  // Size of the chunks the text is cut into, after a line feed, when
-  // several threads parse it. Tests and fuzzers make it small, so that
-  // every kind of statement meets a chunk's end.
-  size_t chunkBytes = size_t(512) << 10;
+struct ReadOptions : ChunkOptions {
+  // With `threads` 0, the threads are chosen for the input: as many as the
+  // CPUs this process may run on, one per 4 MB of input at most, and no
+  // more than `maxThreads` unless it is 0. Otherwise `threads` is exact.
+  unsigned maxThreads = 0;
+  ReadOptions() { threads = 0; }
 };
 
 // Reads an OBJ file, and the material libraries it names through `lookup`,

@@ -74,6 +74,10 @@ class PodArray {
     count_ += n;
     return at;
   }
+  // Room for `extra` more values, which the caller writes from end() on
+  // and then counts with setEnd.
+  void reserveMore(size_t extra) { grow(extra); }
+  void setEnd(T* end) { count_ = size_t(end - ptr_); }
   // Grows with zeros, or shrinks.
   void resize(size_t n) {
     reserve(n);

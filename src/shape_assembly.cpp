@@ -20,22 +20,25 @@ constexpr size_t kKeptSlots = 4096;
 // differ in texture or normal index are chained. Position indices that name
 // no vertex yet (forward or broken references) go to a small hash table.
 struct VertexCache {
+  struct Vertex {
+    CornerIndex corner;
+    uint32_t nextPlusOne;  // 1 + the next vertex at the same position, or 0
+  };
   struct Slot {
     int32_t v_idx;
     uint32_t vertexPlusOne;  // 0 marks an empty slot
   };
-  PodArray<uint32_t> byPosition;    // 1 + the group's first vertex at that position, or 0
-  PodArray<uint32_t> samePosition;  // per vertex: 1 + the next vertex at its position, or 0
-  PodArray<Slot> slots;             // open addressing, linear probing
-  size_t hashed = 0;                // corners held in `slots`
-  PodArray<CornerIndex> corners;    // the group's new vertices, in creation order
+  PodArray<uint32_t> byPosition;  // 1 + the group's first vertex at that position, or 0
+  PodArray<Vertex> vertices;      // the group's new vertices, in creation order
+  PodArray<Slot> slots;           // open addressing, linear probing
+  size_t hashed = 0;              // corners held in `slots`
 };
 
 // A corner whose position index named no vertex when its face was read.
 // Vertices may still be defined before the group is flushed, so the check
 // waits for the flush; the line is kept for the message.
 struct PendingCorner {
-  uint32_t vertex;  // index into VertexCache::corners
+  uint32_t vertex;  // index into VertexCache::vertices
   uint64_t line;
 };
 
@@ -53,7 +56,7 @@ void rehash(VertexCache& cache, size_t slotCount) {
   size_t mask = slotCount - 1;
   for (const VertexCache::Slot& entry : old) {
     if (entry.vertexPlusOne == 0) continue;
-    size_t i = hashCorner(cache.corners[entry.vertexPlusOne - 1]) & mask;
+    size_t i = hashCorner(cache.vertices[entry.vertexPlusOne - 1].corner) & mask;
     while (cache.slots[i].vertexPlusOne != 0) i = (i + 1) & mask;
     cache.slots[i] = entry;
   }
@@ -64,7 +67,8 @@ uint32_t findHashed(const VertexCache& cache, const CornerIndex& corner) {
   for (size_t i = hashCorner(corner) & mask;; i = (i + 1) & mask) {
     const VertexCache::Slot& slot = cache.slots[i];
     if (slot.vertexPlusOne == 0) return 0;
-    if (slot.v_idx == corner.v_idx && cache.corners[slot.vertexPlusOne - 1] == corner) return slot.vertexPlusOne;
+    if (slot.v_idx == corner.v_idx && cache.vertices[slot.vertexPlusOne - 1].corner == corner)
+      return slot.vertexPlusOne;
   }
 }
 
@@ -90,21 +94,21 @@ struct FaceGroup {
 namespace {
 
 // Welds one corner into the group: returns its vertex number in the shape,
-// creating a vertex on the first visit of the triple.
-inline uint32_t weldCorner(FaceGroup& group, const CornerIndex& corner, size_t positionCount,
-                           uint64_t line, uint64_t maxVertices, bool& tooMany) {
+// creating a vertex on the first visit of the triple. byPosition covers
+// the `positionCount` positions read so far. Sets `tooMany` instead of
+// creating a vertex past `maxVertices`.
+uint32_t weldCorner(FaceGroup& group, const CornerIndex& corner, size_t positionCount, uint64_t line,
+                           uint64_t maxVertices, bool& tooMany) {
   VertexCache& cache = group.cache;
-  constexpr uint32_t kHead = UINT32_MAX;
-  bool dense = corner.v_idx >= 0 && size_t(corner.v_idx) < positionCount;
-  uint32_t tail = kHead;  // the chain's last vertex, or kHead for an empty chain
+  const bool dense = size_t(uint32_t(corner.v_idx)) < positionCount && corner.v_idx >= 0;
+  uint32_t* link = nullptr;  // where a new vertex at the position is chained
   if (dense) {
-    size_t v = size_t(corner.v_idx);
-    // Grown geometrically: every face may bring a vertex of its own.
-    if (v >= cache.byPosition.size()) cache.byPosition.resize(std::max(positionCount, 2 * cache.byPosition.size()));
-    for (uint32_t k = cache.byPosition[v]; k != 0; k = cache.samePosition[k - 1]) {
-      const CornerIndex& known = cache.corners[k - 1];
-      if (known.vt_idx == corner.vt_idx && known.vn_idx == corner.vn_idx) return group.firstVertex + (k - 1);
-      tail = k - 1;
+    link = &cache.byPosition[size_t(corner.v_idx)];
+    while (*link != 0) {
+      VertexCache::Vertex& known = cache.vertices[*link - 1];
+      if (known.corner.vt_idx == corner.vt_idx && known.corner.vn_idx == corner.vn_idx)
+        return group.firstVertex + (*link - 1);
+      link = &known.nextPlusOne;
     }
   }
   // A corner first met before its position was read sits in the hash.
@@ -112,16 +116,16 @@ inline uint32_t weldCorner(FaceGroup& group, const CornerIndex& corner, size_t p
     if (uint32_t k = findHashed(cache, corner)) return group.firstVertex + (k - 1);
   }
 
-  size_t local = cache.corners.size();
+  const size_t local = cache.vertices.size();
   if (uint64_t(group.firstVertex) + local >= maxVertices) {
     tooMany = true;
     return 0;
   }
-  cache.corners.push_back(corner);
-  cache.samePosition.push_back(0);
   if (dense) {
-    (tail == kHead ? cache.byPosition[size_t(corner.v_idx)] : cache.samePosition[tail]) = uint32_t(local + 1);
+    *link = uint32_t(local + 1);  // before the push, which may move `vertices`
+    cache.vertices.push_back({corner, 0});
   } else {
+    cache.vertices.push_back({corner, 0});
     insertHashed(cache, corner, uint32_t(local));
     group.pending.push_back({uint32_t(local), line});
   }
@@ -131,8 +135,9 @@ inline uint32_t weldCorner(FaceGroup& group, const CornerIndex& corner, size_t p
 // Empties the group for the next one, keeping its memory when small.
 void resetFaceGroup(FaceGroup& group) {
   VertexCache& cache = group.cache;
-  for (const CornerIndex& c : cache.corners)
-    if (c.v_idx >= 0 && size_t(c.v_idx) < cache.byPosition.size()) cache.byPosition[size_t(c.v_idx)] = 0;
+  for (const VertexCache::Vertex& vertex : cache.vertices)
+    if (vertex.corner.v_idx >= 0 && size_t(vertex.corner.v_idx) < cache.byPosition.size())
+      cache.byPosition[size_t(vertex.corner.v_idx)] = 0;
   if (cache.hashed) {
     // A large table left by an earlier group is dropped rather than cleared
     // again for each small group after it.
@@ -142,8 +147,7 @@ void resetFaceGroup(FaceGroup& group) {
       std::memset(static_cast<void*>(cache.slots.data()), 0, cache.slots.size() * sizeof(VertexCache::Slot));
     cache.hashed = 0;
   }
-  cache.corners.clear();
-  cache.samePosition.clear();
+  cache.vertices.clear();
   group.pending.clear();
   group.hasFaces = false;
 }
@@ -156,22 +160,57 @@ ShapeAssembler::~ShapeAssembler() = default;
 
 bool ShapeAssembler::addFace(const CornerIndex* corners, size_t cornerCount, size_t positionCount, uint64_t line,
                              Failure& failure) {
+  const FaceEntry face{cornerCount, 0};
+  return addFaces(corners, 0, &face, 1, positionCount, line, failure);
+}
+
+bool ShapeAssembler::addFaces(const CornerIndex* corners, uint64_t cornerBegin, const FaceEntry* faces,
+                              size_t faceCount, size_t positionCount, uint64_t lineBase, Failure& failure) {
+  if (faceCount == 0) return true;
   FaceGroup& group = *group_;
   if (!group.hasFaces) {
     group.hasFaces = true;
     group.firstVertex = uint32_t(shapes_.positions.size() / 3 - shapeFirstVertex_);
   }
-  if (cornerCount < 3) return true;
-  size_t triangles = cornerCount - 2;
-  uint32_t* out = shapes_.indices.extend(3 * triangles);
+  // Grown geometrically: every face may bring a position of its own.
+  PodArray<uint32_t>& byPosition = group.cache.byPosition;
+  if (byPosition.size() < positionCount) byPosition.resize(std::max(positionCount, 2 * byPosition.size()));
   bool tooMany = false;
-  // Corners are visited c0, c(k-1), c(k) per triangle: that order numbers
-  // new vertices, so c0 and the previous corner are looked up again rather
-  // than remembered.
-  for (size_t k = 2; k < cornerCount; ++k) {
-    *out++ = weldCorner(group, corners[0], positionCount, line, maxShapeVertices_, tooMany);
-    *out++ = weldCorner(group, corners[k - 1], positionCount, line, maxShapeVertices_, tooMany);
-    *out++ = weldCorner(group, corners[k], positionCount, line, maxShapeVertices_, tooMany);
+  uint64_t line = 0;
+  // A corner met before in the group, at a position already read, is found
+  // here; anything else takes weldCorner.
+  const uint32_t* const firstAtPosition = byPosition.data();
+  const uint64_t denseLimit = std::min<uint64_t>(positionCount, uint64_t(INT32_MAX) + 1);
+  const uint32_t firstVertex = group.firstVertex;
+  const VertexCache::Vertex* vertices = group.cache.vertices.data();
+  auto weld = [&](const CornerIndex& corner) {
+    if (uint32_t(corner.v_idx) < denseLimit) {
+      for (uint32_t k = firstAtPosition[uint32_t(corner.v_idx)]; k != 0;) {
+        const VertexCache::Vertex& known = vertices[k - 1];
+        if (known.corner.vt_idx == corner.vt_idx && known.corner.vn_idx == corner.vn_idx)
+          return firstVertex + (k - 1);
+        k = known.nextPlusOne;
+      }
+    }
+    const uint32_t vertex = weldCorner(group, corner, positionCount, line, maxShapeVertices_, tooMany);
+    vertices = group.cache.vertices.data();
+    return vertex;
+  };
+  for (size_t f = 0; f < faceCount; ++f) {
+    const CornerIndex* face = corners + cornerBegin;
+    const size_t cornerCount = size_t(faces[f].cornerEnd - cornerBegin);
+    cornerBegin = faces[f].cornerEnd;
+    if (cornerCount < 3) continue;
+    line = lineBase + faces[f].line;
+    uint32_t* out = shapes_.indices.extend(3 * (cornerCount - 2));
+    // Corners are visited c0, c(k-1), c(k) per triangle: that order numbers
+    // new vertices, so c0 and the previous corner are looked up again
+    // rather than remembered.
+    for (size_t k = 2; k < cornerCount; ++k, out += 3) {
+      out[0] = weld(face[0]);
+      out[1] = weld(face[k - 1]);
+      out[2] = weld(face[k]);
+    }
     if (tooMany) {
       failure.line = line;
       failure.reason = "a shape has more vertices than 32-bit vertex numbers can count";
@@ -184,10 +223,10 @@ bool ShapeAssembler::addFace(const CornerIndex* corners, size_t cornerCount, siz
 bool ShapeAssembler::flushFaceGroup(const Attributes& in, Failure& failure) {
   FaceGroup& group = *group_;
   if (!group.hasFaces) return true;
-  const PodArray<CornerIndex>& corners = group.cache.corners;
+  const PodArray<VertexCache::Vertex>& vertices = group.cache.vertices;
   const size_t positionCount = in.positionCount;
   for (const PendingCorner& p : group.pending) {
-    int32_t v = corners[p.vertex].v_idx;
+    int32_t v = vertices[p.vertex].corner.v_idx;
     if (v < 0 || size_t(v) >= positionCount) {
       failure.line = p.line;
       failure.reason = v < 0 ? "face corner names a vertex before the first one (relative index too far back)"
@@ -197,13 +236,13 @@ bool ShapeAssembler::flushFaceGroup(const Attributes& in, Failure& failure) {
     }
   }
 
-  size_t n = corners.size();
+  size_t n = vertices.size();
   float* pos = shapes_.positions.extend(3 * n);
   const float* src = in.positions;
   size_t withNormal = 0;
   const size_t normalCount = in.normalCount;
   for (size_t i = 0; i < n; ++i) {
-    const CornerIndex& c = corners[i];
+    const CornerIndex& c = vertices[i].corner;
     const float* p = src + 3 * size_t(c.v_idx);
     pos[0] = p[0];
     pos[1] = p[1];
@@ -214,7 +253,7 @@ bool ShapeAssembler::flushFaceGroup(const Attributes& in, Failure& failure) {
   if (withNormal) {
     float* out = shapes_.normals.extend(3 * withNormal);
     for (size_t i = 0; i < n; ++i) {
-      int32_t vn = corners[i].vn_idx;
+      int32_t vn = vertices[i].corner.vn_idx;
       if (vn < 0 || size_t(vn) >= normalCount) continue;
       const float* p = in.normals + 3 * size_t(vn);
       out[0] = p[0];

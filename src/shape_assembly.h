@@ -57,6 +57,12 @@ struct ObjShapes {
   size_t indexCount() const { return shapes.size() ? shapes.back().indexEnd : 0; }
 };
 
+// One face of a list of faces: its corners end where the next face's begin.
+struct FaceEntry {
+  uint64_t cornerEnd;  // in the list of corners
+  uint64_t line;
+};
+
 // The file-wide position and normal lists as far as the statement at hand:
 // a face group takes its values from these, and the lists may hold more
 // (read further on) than `positionCount` and `normalCount` show.
@@ -96,6 +102,11 @@ class ShapeAssembler {
   // face's. False when the shape outgrows its vertex numbers.
   bool addFace(const CornerIndex* corners, size_t cornerCount, size_t positionCount, uint64_t line,
                Failure& failure);
+  // The same for a list of faces: face i has corners[faces[i - 1].cornerEnd]
+  // (corners[cornerBegin] for the first) up to corners[faces[i].cornerEnd],
+  // and the line lineBase + faces[i].line.
+  bool addFaces(const CornerIndex* corners, uint64_t cornerBegin, const FaceEntry* faces, size_t faceCount,
+                size_t positionCount, uint64_t lineBase, Failure& failure);
 
   // Closes the current face group (a material switch): copies the values of
   // its new vertices from the file-wide lists. False when a corner's

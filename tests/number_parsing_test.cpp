@@ -29,9 +29,9 @@ auto bits(T value) {
 
 // The first field of a line, as the reader gives it.
 float parse(const std::string& text) {
-  const PaddedText line(text);
+  const PaddedText line(text + "\n");
   const char* p = line.data();
-  return parseNumberField(p, p + line.size());
+  return parseNumberField(p);
 }
 
 // The grammar written out plainly, with pow for every scale factor:
@@ -150,10 +150,10 @@ TEST(NumberParsing, MatchesPlainAccumulation) {
     ASSERT_EQ(bits(parse(s)), bits(reference)) << s;
     // The same as a field of a line followed by digits that are not its
     // own: they must not be taken.
-    const PaddedText line(s + " 7" + "9x999999");
-    const char *p = line.data(), *end = p + s.size() + 2;
-    ASSERT_EQ(bits(parseNumberField(p, end)), bits(reference)) << s;
-    ASSERT_EQ(parseNumberField(p, end), 7.0f) << s;
+    const PaddedText line(s + " 7\n" + "9x999999");
+    const char* p = line.data();
+    ASSERT_EQ(bits(parseNumberField(p)), bits(reference)) << s;
+    ASSERT_EQ(parseNumberField(p), 7.0f) << s;
   }
 }
 
@@ -166,11 +166,13 @@ TEST(NumberParsing, FieldsOfALine) {
       {"1.5abc 2x .5", {1.5f, 2, 0}}, {"1e 1ex 1e1", {0, 0, 10}},
   };
   for (const auto& [text, values] : cases) {
-    const PaddedText line(text);
-    const char *p = line.data(), *end = p + line.size();
-    for (size_t i = 0; i < values.size(); ++i) {
-      EXPECT_EQ(bits(parseNumberField(p, end)), bits(values[i])) << '"' << text << "\" field " << i;
-      EXPECT_TRUE(p >= line.data() && p <= end);
+    for (const std::string& lineEnd : {std::string("\n"), std::string(1, '\0'), std::string("\r\n")}) {
+      const PaddedText line(text + lineEnd + "9");
+      const char *p = line.data(), *end = p + text.size();
+      for (size_t i = 0; i < values.size(); ++i) {
+        EXPECT_EQ(bits(parseNumberField(p)), bits(values[i])) << '"' << text << "\" field " << i;
+        EXPECT_TRUE(p >= line.data() && p <= end);
+      }
     }
   }
 }
@@ -180,22 +182,22 @@ TEST(NumberParsing, FieldsOfALine) {
 // corner goes on at the next '/', blank or carriage return.
 TEST(NumberParsing, CornerIntegers) {
   const std::tuple<const char*, int64_t, size_t> cases[] = {
-      {"12", 12, 2},       {"+7", 7, 2},          {"-3", -3, 2},      {"  \t5", 5, 0},  {"\n\v\f\r9", 9, 3},
+      {"12", 12, 2},       {"+7", 7, 2},          {"-3", -3, 2},      {"  \t5", 5, 0},  {"\v\f\r9", 9, 2},
       {"x", 0, 1},         {"", 0, 0},            {"-", 0, 1},        {"/4", 0, 0},    {"3/4", 3, 1},
       {"007", 7, 3},       {"12345678 9", 12345678, 8},               {"123456789012/1", 123456789012, 12},
       {"2147483647", INT32_MAX, 10},              {"-2147483648", INT32_MIN, 11},
   };
   for (const auto& [text, value, next] : cases) {
-    const PaddedText line(text);
+    const PaddedText line(std::string(text) + "\n5");
     int64_t read = 0;
-    const char* p = readCornerInteger(line.data(), line.data() + line.size(), read);
+    const char* p = readCornerInteger(line.data(), read);
     EXPECT_EQ(read, value) << text;
     EXPECT_EQ(size_t(p - line.data()), next) << text;
   }
   for (const char* big : {"2147483648", "99999999999999999999999999999", "-2147483649", "-99999999999999999999999"}) {
     const PaddedText line(big);
     int64_t value = 0;
-    readCornerInteger(line.data(), line.data() + line.size(), value);
+    readCornerInteger(line.data(), value);
     EXPECT_TRUE(value > INT32_MAX || value < INT32_MIN) << big;
     EXPECT_EQ(value < 0, big[0] == '-') << big;
   }

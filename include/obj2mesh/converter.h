@@ -23,6 +23,14 @@ struct Options {
   bool combineMeshes = true;
 };
 
+// How OBJ text is read. The result is the same whatever the settings.
+struct LoadOptions {
+  // The most threads that parse the text; 0 for as many as the CPUs this
+  // process may run on. Never more than one per 4 MB of input, so small
+  // inputs are read on the calling thread alone.
+  unsigned threads = 0;
+};
+
 // Why a step failed: the file concerned, the 1-based line of the content
 // that was rejected (0 when no line applies) and the reason.
 struct Failure {
@@ -78,22 +86,21 @@ class ConvertResult {
 };
 
 // Step by step: load an OBJ file with the material libraries it names,
-// then convert what was loaded (which consumes it). The environment
-// variable OBJ2MESH_THREADS=N has large inputs parsed on up to N threads (as
-// many as the CPUs allow, one per 4 MB at most); without it they are read
-// on the calling thread. The result is the same whatever the number. The file functions open
+// then convert what was loaded (which consumes it). The file functions open
 // a library by its name exactly as written, so a relative name resolves
 // against the working directory, not against the OBJ file's folder.
-LoadedObj loadObjFile(const std::string& objPath) noexcept;
+LoadedObj loadObjFile(const std::string& objPath, const LoadOptions& loadOptions = {}) noexcept;
 // The same from OBJ bytes in memory; `name` stands for the file in failures.
-LoadedObj loadObjBuffer(const char* data, size_t size, const std::string& name,
-                        const MaterialLookup& materials) noexcept;
+LoadedObj loadObjBuffer(const char* data, size_t size, const std::string& name, const MaterialLookup& materials,
+                        const LoadOptions& loadOptions = {}) noexcept;
 ConvertResult convertLoadedObj(LoadedObj&& loaded, const Options& options = {}) noexcept;
 
 // Both steps at once.
-ConvertResult convertObjFile(const std::string& objPath, const Options& options = {}) noexcept;
+ConvertResult convertObjFile(const std::string& objPath, const Options& options = {},
+                             const LoadOptions& loadOptions = {}) noexcept;
 ConvertResult convertObjBuffer(const char* data, size_t size, const std::string& name,
-                               const MaterialLookup& materials, const Options& options = {}) noexcept;
+                               const MaterialLookup& materials, const Options& options = {},
+                               const LoadOptions& loadOptions = {}) noexcept;
 
 // Writes `size` bytes to `path` so that the path holds either its old
 // content or the whole new file, never a part: the bytes go to a temporary

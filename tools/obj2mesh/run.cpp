@@ -1,7 +1,9 @@
 #include "run.h"
 
+#include <climits>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <new>
 #include <string>
 
@@ -55,10 +57,23 @@ void explain(const obj2mesh::Failure& failure) {
   std::fprintf(stderr, "obj2mesh: %s: %s\n", where.c_str(), escaped(failure.reason).c_str());
 }
 
+// OBJ2MESH_THREADS=N caps the threads that read the OBJ file; without a
+// whole number from 1 up there, the library chooses (0).
+unsigned readingThreads() {
+  const char* value = std::getenv("OBJ2MESH_THREADS");
+  if (!value || *value < '0' || *value > '9') return 0;
+  char* end = nullptr;
+  const unsigned long n = std::strtoul(value, &end, 10);
+  if (*end != '\0') return 0;
+  return n > UINT_MAX ? UINT_MAX : unsigned(n);
+}
+
 // Loads the OBJ file and converts it into `result`.
 bool loadAndConvert(const std::string& inputPath, bool combineMeshes, obj2mesh::ConvertResult& result) {
   startLine("Loading '" + inputPath + "'... ");
-  obj2mesh::LoadedObj loaded = obj2mesh::loadObjFile(inputPath);
+  obj2mesh::LoadOptions loadOptions;
+  loadOptions.threads = readingThreads();
+  obj2mesh::LoadedObj loaded = obj2mesh::loadObjFile(inputPath, loadOptions);
   if (!loaded.ok()) {
     endLine("failed");
     explain(loaded.failure());

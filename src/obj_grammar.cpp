@@ -1,0 +1,199 @@
+#include "obj_grammar.h"
+
+#include <cstring>
+
+#include "number_parsing.h"
+
+namespace obj2mesh {
+
+void ChunkRecord::clear() {
+  positions.clear();
+  normals.clear();
+  texcoords = 0;
+  lines = 0;
+  corners.clear();
+  faces.clear();
+  relative.clear();
+  statements.clear();
+  names.clear();
+}
+
+namespace {
+
+std::string indexOutOfRange(int64_t n) {
+  if (n < INT32_MIN || n > INT32_MAX)
+    return std::string("face index ") + (n < 0 ? "below -2147483648" : "above 2147483647") +
+           " is outside the 32-bit range";
+  return "relative face index is outside the 32-bit range";
+}
+
+class Parser {
+ public:
+  explicit Parser(ChunkRecord& record) : r_(record) {}
+
+  void run(const char* p, const char* end) {
+    uint64_t line = 0;
+    while (p < end) {
+      ++line;
+      p = statement(p, line);
+      if (rejected_) break;
+      if (*p == '\n') {
+        ++p;
+      } else {
+        const void* newline = std::memchr(p, '\n', size_t(end - p));
+        p = newline ? static_cast<const char*>(newline) + 1 : end;
+      }
+    }
+    r_.lines = line;
+  }
+
+ private:
+  // Reads the statement of the line at p; returns where its reading
+  // stopped, at or before the line's end.
+  const char* statement(const char* p, uint64_t line) {
+    while (isBlank(*p)) ++p;
+    switch (*p) {
+      case 'v':
+        if (isBlank(p[1])) {
+          return parseNumberFields3(p + 2, r_.positions.extend(3));
+        } else if (p[1] == 'n' && isBlank(p[2])) {
+          return parseNumberFields3(p + 3, r_.normals.extend(3));
+        } else if (p[1] == 't' && isBlank(p[2])) {
+          ++r_.texcoords;
+        }
+        return p;
+      case 'f':
+        return isBlank(p[1]) ? face(p + 2, line) : p;
+      case 'g':
+        // The first group name: words are split at spaces, tabs and
+        // carriage returns.
+        if (isBlank(p[1])) return named(ChunkRecord::Group, p + 2, kBlank | kReturn, line);
+        return p;
+      case 'o':
+        if (isBlank(p[1])) return named(ChunkRecord::Object, p + 2, kWhiteSpace, line);
+        return p;
+      case 'u':
+        if (std::memcmp(p, "usemtl", 6) == 0 && isBlank(p[6]))
+          return named(ChunkRecord::UseMaterial, p + 7, kWhiteSpace, line);
+        return p;
+      case 'm':
+        if (std::memcmp(p, "mtllib", 6) == 0 && isBlank(p[6]))
+          return named(ChunkRecord::MaterialLibrary, p + 7, kWhiteSpace, line);
+        return p;
+      default:
+        return p;
+    }
+  }
+
+  // Records a statement whose argument is the first word at p, words being
+  // separated by bytes of the class `separators`.
+  const char* named(ChunkRecord::Kind kind, const char* p, unsigned separators, uint64_t line) {
+    while (is(*p, separators)) ++p;
+    const char* word = p;
+    while (!is(*p, separators | kLineEnd)) ++p;
+    add(kind, word, size_t(p - word), line);
+    return p;
+  }
+
+  void add(ChunkRecord::Kind kind, const char* name, size_t size, uint64_t line) {
+    const size_t begin = r_.names.size();
+    r_.names.append(name, size);
+    r_.statements.push_back({kind, r_.faces.size(), r_.positions.size() / 3, r_.normals.size() / 3, line, begin,
+                             r_.names.size()});
+  }
+
+  bool reject(int64_t n, uint64_t line) {
+    const std::string reason = indexOutOfRange(n);
+    add(ChunkRecord::Reject, reason.data(), reason.size(), line);
+    rejected_ = true;
+    return false;
+  }
+
+  // One index of the corner at `corner`: n > 0 is 1-based, 0 reads as 1,
+  // n < 0 counts back from the end of its list. Returns where the corner's
+  // reading goes on, or nullptr when the index cannot be represented.
+  const char* index(const char* p, int32_t& out, ChunkRecord::Component component, const CornerIndex* corner,
+                    uint64_t line) {
+    uint32_t plain;
+    if (const char* q = readPlainIndex(p, plain)) {
+      out = int32_t(plain - 1 + (plain == 0));
+      p = q;
+    } else if (!otherIndex(p, out, component, corner, line)) {
+      return nullptr;
+    }
+    while (!is(*p, kSlash | kBlank | kReturn | kLineEnd)) ++p;
+    return p;
+  }
+
+  // An index with a sign, out of range, or of no digits, as atoi reads it.
+  bool otherIndex(const char* p, int32_t& out, ChunkRecord::Component component, const CornerIndex* corner,
+                  uint64_t line) {
+    const int64_t n = parseIndexInteger(p);
+    if (n > 0) {
+      if (n > INT32_MAX) return reject(n, line);
+      out = int32_t(n - 1);
+    } else if (n == 0) {
+      out = 0;
+    } else {
+      // Counted back from the elements of the chunk so far.
+      const uint64_t count = component == ChunkRecord::V    ? r_.positions.size() / 3
+                             : component == ChunkRecord::Vt ? r_.texcoords
+                                                            : r_.normals.size() / 3;
+      const int64_t resolved = int64_t(count) + n;
+      if (n < INT32_MIN || resolved > INT32_MAX) return reject(n, line);
+      out = int32_t(resolved);
+      r_.relative.push_back({size_t(corner - r_.corners.data()), component});
+    }
+    return true;
+  }
+
+  const char* face(const char* p, uint64_t line) {
+    // Corners are written through a cursor into room made ahead, a batch at
+    // a time.
+    constexpr size_t kBatch = 32;
+    r_.corners.reserveMore(kBatch);
+    CornerIndex* out = r_.corners.end();
+    CornerIndex* room = out + kBatch;
+    while (isBlank(*p)) ++p;
+    if (*p != '\r') {
+      while (!is(*p, kLineEnd)) {
+        if (out == room) {
+          r_.corners.setEnd(out);
+          r_.corners.reserveMore(kBatch);
+          out = r_.corners.end();
+          room = out + kBatch;
+        }
+        const CornerIndex* corner = out;
+        CornerIndex& c = *out;
+        c.vt_idx = c.vn_idx = -1;
+        if (!(p = index(p, c.v_idx, ChunkRecord::V, corner, line))) return nullptr;
+        if (*p == '/') {
+          ++p;
+          if (*p == '/') {
+            if (!(p = index(p + 1, c.vn_idx, ChunkRecord::Vn, corner, line))) return nullptr;
+          } else {
+            if (!(p = index(p, c.vt_idx, ChunkRecord::Vt, corner, line))) return nullptr;
+            if (*p == '/' && !(p = index(p + 1, c.vn_idx, ChunkRecord::Vn, corner, line))) return nullptr;
+          }
+        }
+        ++out;
+        while (is(*p, kBlank | kReturn)) ++p;
+      }
+    }
+    r_.corners.setEnd(out);
+    r_.faces.push_back({r_.corners.size(), line});
+    return p;
+  }
+
+  ChunkRecord& r_;
+  bool rejected_ = false;
+};
+
+}  // namespace
+
+void parseChunk(const char* begin, const char* end, ChunkRecord& record) {
+  record.clear();
+  Parser(record).run(begin, end);
+}
+
+}  // namespace obj2mesh
