@@ -1,6 +1,7 @@
 #include "number_parsing.h"
 
 #include <cmath>
+#include <cstring>
 
 namespace obj2mesh {
 namespace {
@@ -141,11 +142,21 @@ const char* parseNumberFields(const char* p, float* out, unsigned count) {
   return p;
 }
 
-const char* parseNumberFields3(const char* p, float* out) {
-  out[0] = numberField(p);
-  out[1] = numberField(p);
-  out[2] = numberField(p);
-  return p;
+const char* parseVectorLines(const char* p, const char* end, const char* keyword, size_t keywordSize,
+                             PodArray<float>& values, uint64_t& lines) {
+  for (;;) {
+    p += keywordSize + 1;
+    float* out = values.extend(3);
+    out[0] = numberField(p);
+    out[1] = numberField(p);
+    out[2] = numberField(p);
+    // The padding after `end` matches no keyword.
+    if (*p != '\n' || p[1] != keyword[0] || (keywordSize == 2 && p[2] != keyword[1]) || !isBlank(p[1 + keywordSize]) ||
+        p + 1 == end)
+      return p;
+    ++p;
+    ++lines;
+  }
 }
 
 int64_t parseIndexInteger(const char* p) {

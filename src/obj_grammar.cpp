@@ -32,11 +32,11 @@ class Parser {
   explicit Parser(ChunkRecord& record) : r_(record) {}
 
   void run(const char* p, const char* end) {
-    uint64_t line = 0;
+    end_ = end;
     while (p < end) {
-      ++line;
-      p = statement(p, line);
-      if (rejected_) break;
+      ++line_;
+      p = statement(p, line_);
+      if (!p) break;
       if (*p == '\n') {
         ++p;
       } else {
@@ -44,20 +44,29 @@ class Parser {
         p = newline ? static_cast<const char*>(newline) + 1 : end;
       }
     }
-    r_.lines = line;
+    r_.lines = line_;
   }
 
  private:
-  // Reads the statement of the line at p; returns where its reading
-  // stopped, at or before the line's end.
+  // Whether the line after the one that ended at p (where reading stopped)
+  // starts with `keyword` and a blank: lines of one kind come in runs, read
+  // in one go. Only a line that ended at its line feed counts.
+  template <size_t N>
+  bool nextStartsWith(const char* p, const char (&keyword)[N]) const {
+    return *p == '\n' && size_t(end_ - p) > N && std::memcmp(p + 1, keyword, N - 1) == 0 && isBlank(p[N]);
+  }
+
+  // Reads the statement of the line at p, and of the lines after it of the
+  // same kind; returns where the reading of the last one stopped, at or
+  // before its line's end, or nullptr when that line is rejected.
   const char* statement(const char* p, uint64_t line) {
     while (isBlank(*p)) ++p;
     switch (*p) {
       case 'v':
         if (isBlank(p[1])) {
-          return parseNumberFields3(p + 2, r_.positions.extend(3));
+          return parseVectorLines(p, end_, "v", 1, r_.positions, line_);
         } else if (p[1] == 'n' && isBlank(p[2])) {
-          return parseNumberFields3(p + 3, r_.normals.extend(3));
+          return parseVectorLines(p, end_, "vn", 2, r_.normals, line_);
         } else if (p[1] == 't' && isBlank(p[2])) {
           ++r_.texcoords;
         }
@@ -105,7 +114,6 @@ class Parser {
   bool reject(int64_t n, uint64_t line) {
     const std::string reason = indexOutOfRange(n);
     add(ChunkRecord::Reject, reason.data(), reason.size(), line);
-    rejected_ = true;
     return false;
   }
 
@@ -147,6 +155,7 @@ class Parser {
     return true;
   }
 
+  // The run of face lines at p (after the keyword and its blank).
   const char* face(const char* p, uint64_t line) {
     // Corners are written through a cursor into room made ahead, a batch at
     // a time.
@@ -154,39 +163,50 @@ class Parser {
     r_.corners.reserveMore(kBatch);
     CornerIndex* out = r_.corners.end();
     CornerIndex* room = out + kBatch;
-    while (isBlank(*p)) ++p;
-    if (*p != '\r') {
-      while (!is(*p, kLineEnd)) {
-        if (out == room) {
-          r_.corners.setEnd(out);
-          r_.corners.reserveMore(kBatch);
-          out = r_.corners.end();
-          room = out + kBatch;
-        }
-        const CornerIndex* corner = out;
-        CornerIndex& c = *out;
-        c.vt_idx = c.vn_idx = -1;
-        if (!(p = index(p, c.v_idx, ChunkRecord::V, corner, line))) return nullptr;
-        if (*p == '/') {
-          ++p;
-          if (*p == '/') {
-            if (!(p = index(p + 1, c.vn_idx, ChunkRecord::Vn, corner, line))) return nullptr;
-          } else {
-            if (!(p = index(p, c.vt_idx, ChunkRecord::Vt, corner, line))) return nullptr;
-            if (*p == '/' && !(p = index(p + 1, c.vn_idx, ChunkRecord::Vn, corner, line))) return nullptr;
+    // Corners are counted from `first`, the cursor when it last moved.
+    CornerIndex* first = out;
+    uint64_t firstCorner = r_.corners.size();
+    for (;;) {
+      while (isBlank(*p)) ++p;
+      if (*p != '\r') {
+        while (!is(*p, kLineEnd)) {
+          if (out == room) {
+            r_.corners.setEnd(out);
+            r_.corners.reserveMore(kBatch);
+            first = out = r_.corners.end();
+            firstCorner = r_.corners.size();
+            room = out + kBatch;
           }
+          const CornerIndex* corner = out;
+          CornerIndex& c = *out;
+          c.vt_idx = c.vn_idx = -1;
+          if (!(p = index(p, c.v_idx, ChunkRecord::V, corner, line))) break;
+          if (*p == '/') {
+            ++p;
+            if (*p == '/') {
+              if (!(p = index(p + 1, c.vn_idx, ChunkRecord::Vn, corner, line))) break;
+            } else {
+              if (!(p = index(p, c.vt_idx, ChunkRecord::Vt, corner, line))) break;
+              if (*p == '/' && !(p = index(p + 1, c.vn_idx, ChunkRecord::Vn, corner, line))) break;
+            }
+          }
+          ++out;
+          while (is(*p, kBlank | kReturn)) ++p;
         }
-        ++out;
-        while (is(*p, kBlank | kReturn)) ++p;
+        if (!p) break;  // rejected
       }
+      r_.faces.push_back({uint64_t(out - first) + firstCorner, line});
+      if (!nextStartsWith(p, "f")) break;
+      line = ++line_;
+      p += 3;
     }
     r_.corners.setEnd(out);
-    r_.faces.push_back({r_.corners.size(), line});
     return p;
   }
 
   ChunkRecord& r_;
-  bool rejected_ = false;
+  const char* end_ = nullptr;
+  uint64_t line_ = 0;
 };
 
 }  // namespace

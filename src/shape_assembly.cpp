@@ -97,7 +97,7 @@ namespace {
 // creating a vertex on the first visit of the triple. byPosition covers
 // the `positionCount` positions read so far. Sets `tooMany` instead of
 // creating a vertex past `maxVertices`.
-uint32_t weldCorner(FaceGroup& group, const CornerIndex& corner, size_t positionCount, uint64_t line,
+__attribute__((noinline)) uint32_t weldCorner(FaceGroup& group, const CornerIndex& corner, size_t positionCount, uint64_t line,
                            uint64_t maxVertices, bool& tooMany) {
   VertexCache& cache = group.cache;
   const bool dense = size_t(uint32_t(corner.v_idx)) < positionCount && corner.v_idx >= 0;
@@ -178,12 +178,13 @@ bool ShapeAssembler::addFaces(const CornerIndex* corners, uint64_t cornerBegin, 
   bool tooMany = false;
   uint64_t line = 0;
   // A corner met before in the group, at a position already read, is found
-  // here; anything else takes weldCorner.
+  // through byPosition here, with what it needs in locals; anything else
+  // takes weldCorner.
   const uint32_t* const firstAtPosition = byPosition.data();
   const uint64_t denseLimit = std::min<uint64_t>(positionCount, uint64_t(INT32_MAX) + 1);
   const uint32_t firstVertex = group.firstVertex;
   const VertexCache::Vertex* vertices = group.cache.vertices.data();
-  auto weld = [&](const CornerIndex& corner) {
+  auto weld = [&](const CornerIndex& corner) __attribute__((always_inline)) {
     if (uint32_t(corner.v_idx) < denseLimit) {
       for (uint32_t k = firstAtPosition[uint32_t(corner.v_idx)]; k != 0;) {
         const VertexCache::Vertex& known = vertices[k - 1];
@@ -196,27 +197,36 @@ bool ShapeAssembler::addFaces(const CornerIndex* corners, uint64_t cornerBegin, 
     vertices = group.cache.vertices.data();
     return vertex;
   };
+  // A face of n corners has n - 2 triangles, so there are fewer triangles
+  // than corners.
+  shapes_.indices.reserveMore(3 * size_t(faces[faceCount - 1].cornerEnd - cornerBegin));
+  uint32_t* out = shapes_.indices.end();
   for (size_t f = 0; f < faceCount; ++f) {
     const CornerIndex* face = corners + cornerBegin;
     const size_t cornerCount = size_t(faces[f].cornerEnd - cornerBegin);
     cornerBegin = faces[f].cornerEnd;
     if (cornerCount < 3) continue;
     line = lineBase + faces[f].line;
-    uint32_t* out = shapes_.indices.extend(3 * (cornerCount - 2));
     // Corners are visited c0, c(k-1), c(k) per triangle: that order numbers
     // new vertices, so c0 and the previous corner are looked up again
     // rather than remembered.
-    for (size_t k = 2; k < cornerCount; ++k, out += 3) {
-      out[0] = weld(face[0]);
-      out[1] = weld(face[k - 1]);
-      out[2] = weld(face[k]);
+    for (const CornerIndex *previous = face + 1, *last = face + cornerCount; previous + 1 != last; ++previous) {
+      const uint32_t a = weld(face[0]);
+      const uint32_t b = weld(previous[0]);
+      const uint32_t c = weld(previous[1]);
+      out[0] = a;
+      out[1] = b;
+      out[2] = c;
+      out += 3;
     }
     if (tooMany) {
+      shapes_.indices.setEnd(out);
       failure.line = line;
       failure.reason = "a shape has more vertices than 32-bit vertex numbers can count";
       return false;
     }
   }
+  shapes_.indices.setEnd(out);
   return true;
 }
 
