@@ -142,22 +142,24 @@ const char* parseNumberFields(const char* p, float* out, unsigned count) {
   return p;
 }
 
-const char* parseVectorLines(const char* p, const char* end, const char* keyword, size_t keywordSize,
-                             PodArray<float>& values, uint64_t& lines) {
+template <size_t N>
+const char* parseVectorLines(const char* p, const char (&keyword)[N], PodArray<float>& values, uint64_t& lines) {
+  constexpr size_t kSize = N - 1;
   for (;;) {
-    p += keywordSize + 1;
+    p += kSize + 1;
     float* out = values.extend(3);
     out[0] = numberField(p);
     out[1] = numberField(p);
     out[2] = numberField(p);
-    // The padding after `end` matches no keyword.
-    if (*p != '\n' || p[1] != keyword[0] || (keywordSize == 2 && p[2] != keyword[1]) || !isBlank(p[1 + keywordSize]) ||
-        p + 1 == end)
-      return p;
+    // A NUL follows `end`, so no line starts there.
+    if (*p != '\n' || std::memcmp(p + 1, keyword, kSize) != 0 || !isBlank(p[1 + kSize])) return p;
     ++p;
     ++lines;
   }
 }
+
+template const char* parseVectorLines(const char*, const char (&)[2], PodArray<float>&, uint64_t&);
+template const char* parseVectorLines(const char*, const char (&)[3], PodArray<float>&, uint64_t&);
 
 int64_t parseIndexInteger(const char* p) {
   constexpr int64_t kLimit = int64_t(1) << 40;

@@ -74,13 +74,13 @@ inline uint32_t digitsValue(uint64_t digits, unsigned n) {
 float parseNumberField(const char*& p);
 // `count` fields into `out`; returns where the last one ends.
 const char* parseNumberFields(const char* p, float* out, unsigned count);
-// The run of lines at p that start with `keyword` (of 1 or 2 bytes,
-// `keywordSize`) and a blank: three fields each, appended to `values`. A line that does
-// not end right after its third field ends the run, so does `end`; returns
-// where the reading of the run's last line stopped and adds the lines after
-// the first to `lines`.
-const char* parseVectorLines(const char* p, const char* end, const char* keyword, size_t keywordSize,
-                             PodArray<float>& values, uint64_t& lines);
+// The run of lines at p that start with `keyword` ("v" or "vn") and a
+// blank: three fields each, appended to `values`. A line that does not end
+// right after its third field ends the run, so does the end of the text;
+// returns where the reading of the run's last line stopped and adds the
+// lines after the first to `lines`.
+template <size_t N>
+const char* parseVectorLines(const char* p, const char (&keyword)[N], PodArray<float>& values, uint64_t& lines);
 
 // An integer as C's atoi reads it: leading white space, an optional sign,
 // then digits; no digits gives 0. The value saturates far outside the

@@ -32,7 +32,6 @@ class Parser {
   explicit Parser(ChunkRecord& record) : r_(record) {}
 
   void run(const char* p, const char* end) {
-    end_ = end;
     while (p < end) {
       ++line_;
       p = statement(p, line_);
@@ -53,7 +52,8 @@ class Parser {
   // in one go. Only a line that ended at its line feed counts.
   template <size_t N>
   bool nextStartsWith(const char* p, const char (&keyword)[N]) const {
-    return *p == '\n' && size_t(end_ - p) > N && std::memcmp(p + 1, keyword, N - 1) == 0 && isBlank(p[N]);
+    // A NUL follows the text, so no line starts at its end.
+    return *p == '\n' && std::memcmp(p + 1, keyword, N - 1) == 0 && isBlank(p[N]);
   }
 
   // Reads the statement of the line at p, and of the lines after it of the
@@ -64,9 +64,9 @@ class Parser {
     switch (*p) {
       case 'v':
         if (isBlank(p[1])) {
-          return parseVectorLines(p, end_, "v", 1, r_.positions, line_);
+          return parseVectorLines(p, "v", r_.positions, line_);
         } else if (p[1] == 'n' && isBlank(p[2])) {
-          return parseVectorLines(p, end_, "vn", 2, r_.normals, line_);
+          return parseVectorLines(p, "vn", r_.normals, line_);
         } else if (p[1] == 't' && isBlank(p[2])) {
           ++r_.texcoords;
         }
@@ -168,8 +168,8 @@ class Parser {
     uint64_t firstCorner = r_.corners.size();
     for (;;) {
       while (isBlank(*p)) ++p;
-      if (*p != '\r') {
-        while (!is(*p, kLineEnd)) {
+      if (*p != '\r' && !is(*p, kLineEnd)) {
+        for (;;) {  // p is at a corner
           if (out == room) {
             r_.corners.setEnd(out);
             r_.corners.reserveMore(kBatch);
@@ -177,10 +177,29 @@ class Parser {
             firstCorner = r_.corners.size();
             room = out + kBatch;
           }
-          const CornerIndex* corner = out;
           CornerIndex& c = *out;
           c.vt_idx = c.vn_idx = -1;
-          if (!(p = index(p, c.v_idx, ChunkRecord::V, corner, line))) break;
+          // The position index is read here, so that the most common
+          // corners, a position index alone before a space and another
+          // corner or before the line feed, take the shortest path.
+          uint32_t plain;
+          if (const char* q = readPlainIndex(p, plain)) {
+            c.v_idx = int32_t(plain - 1 + (plain == 0));
+            p = q;
+            if (*p == ' ' && !is(p[1], kBlank | kReturn | kLineEnd)) {
+              ++out;
+              ++p;
+              continue;
+            }
+            if (*p == '\n') {
+              ++out;
+              break;
+            }
+            while (!is(*p, kSlash | kBlank | kReturn | kLineEnd)) ++p;
+          } else if (!(p = index(p, c.v_idx, ChunkRecord::V, out, line))) {
+            break;
+          }
+          const CornerIndex* corner = out;
           if (*p == '/') {
             ++p;
             if (*p == '/') {
@@ -192,6 +211,7 @@ class Parser {
           }
           ++out;
           while (is(*p, kBlank | kReturn)) ++p;
+          if (is(*p, kLineEnd)) break;
         }
         if (!p) break;  // rejected
       }
@@ -205,7 +225,6 @@ class Parser {
   }
 
   ChunkRecord& r_;
-  const char* end_ = nullptr;
   uint64_t line_ = 0;
 };
 

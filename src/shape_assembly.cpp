@@ -177,24 +177,35 @@ bool ShapeAssembler::addFaces(const CornerIndex* corners, uint64_t cornerBegin, 
   if (byPosition.size() < positionCount) byPosition.resize(std::max(positionCount, 2 * byPosition.size()));
   bool tooMany = false;
   uint64_t line = 0;
-  // A corner met before in the group, at a position already read, is found
-  // through byPosition here, with what it needs in locals; anything else
-  // takes weldCorner.
-  const uint32_t* const firstAtPosition = byPosition.data();
+  // A corner at a position already read is found, or becomes a new vertex,
+  // through byPosition here, with what that needs in locals. A corner that
+  // may sit in the hash, or one past a full shape, takes weldCorner.
   const uint64_t denseLimit = std::min<uint64_t>(positionCount, uint64_t(INT32_MAX) + 1);
   const uint32_t firstVertex = group.firstVertex;
-  const VertexCache::Vertex* vertices = group.cache.vertices.data();
+  VertexCache::Vertex* vertices = group.cache.vertices.data();
+  uint32_t* const firstAtPosition = byPosition.data();
+  VertexCache& cache = group.cache;
   auto weld = [&](const CornerIndex& corner) __attribute__((always_inline)) {
     if (uint32_t(corner.v_idx) < denseLimit) {
-      for (uint32_t k = firstAtPosition[uint32_t(corner.v_idx)]; k != 0;) {
-        const VertexCache::Vertex& known = vertices[k - 1];
+      uint32_t* link = &firstAtPosition[uint32_t(corner.v_idx)];
+      while (*link != 0) {
+        VertexCache::Vertex& known = vertices[*link - 1];
         if (known.corner.vt_idx == corner.vt_idx && known.corner.vn_idx == corner.vn_idx)
-          return firstVertex + (k - 1);
-        k = known.nextPlusOne;
+          return firstVertex + (*link - 1);
+        link = &known.nextPlusOne;
+      }
+      // A new vertex, unless the corner sits in the hash or the shape is
+      // full: weldCorner tells.
+      const size_t local = cache.vertices.size();
+      if (cache.hashed == 0 && uint64_t(firstVertex) + local < maxShapeVertices_) {
+        *link = uint32_t(local + 1);  // before the push, which may move `vertices`
+        cache.vertices.push_back({corner, 0});
+        vertices = cache.vertices.data();
+        return firstVertex + uint32_t(local);
       }
     }
     const uint32_t vertex = weldCorner(group, corner, positionCount, line, maxShapeVertices_, tooMany);
-    vertices = group.cache.vertices.data();
+    vertices = cache.vertices.data();
     return vertex;
   };
   // A face of n corners has n - 2 triangles, so there are fewer triangles
@@ -205,19 +216,24 @@ bool ShapeAssembler::addFaces(const CornerIndex* corners, uint64_t cornerBegin, 
     const CornerIndex* face = corners + cornerBegin;
     const size_t cornerCount = size_t(faces[f].cornerEnd - cornerBegin);
     cornerBegin = faces[f].cornerEnd;
-    if (cornerCount < 3) continue;
     line = lineBase + faces[f].line;
-    // Corners are visited c0, c(k-1), c(k) per triangle: that order numbers
-    // new vertices, so c0 and the previous corner are looked up again
-    // rather than remembered.
-    for (const CornerIndex *previous = face + 1, *last = face + cornerCount; previous + 1 != last; ++previous) {
-      const uint32_t a = weld(face[0]);
-      const uint32_t b = weld(previous[0]);
-      const uint32_t c = weld(previous[1]);
+    if (cornerCount == 3) {
+      const uint32_t a = weld(face[0]), b = weld(face[1]), c = weld(face[2]);
       out[0] = a;
       out[1] = b;
       out[2] = c;
       out += 3;
+    } else if (cornerCount > 3) {
+      // Corners are visited c0, c(k-1), c(k) per triangle: that order
+      // numbers new vertices, so c0 and the previous corner are looked up
+      // again rather than remembered.
+      for (const CornerIndex *previous = face + 1, *last = face + cornerCount; previous + 1 != last; ++previous) {
+        const uint32_t a = weld(face[0]), b = weld(previous[0]), c = weld(previous[1]);
+        out[0] = a;
+        out[1] = b;
+        out[2] = c;
+        out += 3;
+      }
     }
     if (tooMany) {
       shapes_.indices.setEnd(out);
@@ -233,7 +249,7 @@ bool ShapeAssembler::addFaces(const CornerIndex* corners, uint64_t cornerBegin, 
 bool ShapeAssembler::flushFaceGroup(const Attributes& in, Failure& failure) {
   FaceGroup& group = *group_;
   if (!group.hasFaces) return true;
-  const PodArray<VertexCache::Vertex>& vertices = group.cache.vertices;
+  const VertexCache::Vertex* vertices = group.cache.vertices.data();
   const size_t positionCount = in.positionCount;
   for (const PendingCorner& p : group.pending) {
     int32_t v = vertices[p.vertex].corner.v_idx;
@@ -246,9 +262,9 @@ bool ShapeAssembler::flushFaceGroup(const Attributes& in, Failure& failure) {
     }
   }
 
-  size_t n = vertices.size();
-  float* pos = shapes_.positions.extend(3 * n);
-  const float* src = in.positions;
+  const size_t n = group.cache.vertices.size();
+  float* __restrict pos = shapes_.positions.extend(3 * n);
+  const float* __restrict src = in.positions;
   size_t withNormal = 0;
   const size_t normalCount = in.normalCount;
   for (size_t i = 0; i < n; ++i) {
@@ -261,7 +277,7 @@ bool ShapeAssembler::flushFaceGroup(const Attributes& in, Failure& failure) {
     withNormal += c.vn_idx >= 0 && size_t(c.vn_idx) < normalCount;
   }
   if (withNormal) {
-    float* out = shapes_.normals.extend(3 * withNormal);
+    float* __restrict out = shapes_.normals.extend(3 * withNormal);
     for (size_t i = 0; i < n; ++i) {
       int32_t vn = vertices[i].corner.vn_idx;
       if (vn < 0 || size_t(vn) >= normalCount) continue;
