@@ -1,3 +1,6 @@
+// Number fields and face indices, digits taken eight at a time, and the
+// runs of vector lines built on them (see number_parsing.h).
+
 #include "number_parsing.h"
 
 #include <cmath>
@@ -116,12 +119,14 @@ __attribute__((always_inline)) inline double readNumber(const char*& s) {
     if (negativeExponent) exponent = -exponent;
   }
 
-  // A zero mantissa stays a (signed) zero even where 5^e overflows.
-  double value = (exponent == 0 || mantissa == 0.0)
-                     ? mantissa
-                     : std::ldexp(mantissa * powerOfFive(exponent), exponent);
-  // A multiplication, not a negation: it keeps the sign of a NaN as it is.
-  return (negative ? -1.0 : 1.0) * value;
+  // The sign multiplies: "-0" gives -0. A zero mantissa stays a (signed)
+  // zero even where 5^e overflows.
+  if (exponent == 0 || mantissa == 0.0) return negative ? -mantissa : mantissa;
+  const double value = std::ldexp(mantissa * powerOfFive(exponent), exponent);
+  // An infinite mantissa times a zero power is a NaN, which keeps its sign
+  // in a product. Written out, as compilers turn a product by -1 into a
+  // negation.
+  return negative && !std::isnan(value) ? -value : value;
 }
 
 __attribute__((always_inline)) inline float numberField(const char*& p) {

@@ -4,12 +4,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <random>
 #include <string>
+#include <string_view>
 #include <tuple>
 #include <vector>
 
@@ -34,34 +37,43 @@ float parse(const std::string& text) {
   return parseNumberField(p);
 }
 
-// The grammar written out plainly, with pow for every scale factor:
+// pow(10, -k) for the fraction digits, filled from pow itself: the same
+// values, without a pow call for every digit.
+const std::vector<double> kTenths = [] {
+  std::vector<double> tenths(400);
+  for (size_t k = 0; k < tenths.size(); ++k) tenths[k] = std::pow(10.0, -double(k));
+  return tenths;
+}();
+
+bool isDecimal(char c) { return c >= '0' && c <= '9'; }
+
+// The grammar written out plainly:
 //   [+-] digits [. digits*] [(e|E) [+-] digits]
 // mantissa = mantissa * 10 + digit over the integer digits, the k-th
 // fraction digit adds digit * 10^-k, an exponent multiplies by 5^e and then
 // by 2^e, and the sign multiplies the result. A zero mantissa stays a signed
 // zero whatever the exponent; exponent digits past a large bound change
 // nothing (the result is already inf or 0).
-double referenceParse(const std::string& s, bool& valid) {
+double referenceParse(std::string_view s, bool& valid) {
   valid = false;
   size_t i = 0;
   double sign = 1;
   if (i < s.size() && (s[i] == '+' || s[i] == '-')) sign = s[i++] == '-' ? -1 : 1;
-  if (i == s.size() || !std::isdigit(static_cast<unsigned char>(s[i]))) return 0;
+  if (i == s.size() || !isDecimal(s[i])) return 0;
   double mantissa = 0;
-  while (i < s.size() && std::isdigit(static_cast<unsigned char>(s[i]))) mantissa = mantissa * 10 + (s[i++] - '0');
+  while (i < s.size() && isDecimal(s[i])) mantissa = mantissa * 10 + (s[i++] - '0');
   if (i < s.size() && s[i] == '.') {
     ++i;
-    for (int k = 1; i < s.size() && std::isdigit(static_cast<unsigned char>(s[i])); ++k)
-      mantissa += (s[i++] - '0') * std::pow(10.0, -k);
+    for (size_t k = 1; i < s.size() && isDecimal(s[i]); ++k)
+      mantissa += (s[i++] - '0') * (k < kTenths.size() ? kTenths[k] : std::pow(10.0, -double(k)));
   }
   long exponent = 0;
   if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
     ++i;
     long exponentSign = 1;
     if (i < s.size() && (s[i] == '+' || s[i] == '-')) exponentSign = s[i++] == '-' ? -1 : 1;
-    if (i == s.size() || !std::isdigit(static_cast<unsigned char>(s[i]))) return 0;
-    while (i < s.size() && std::isdigit(static_cast<unsigned char>(s[i])))
-      exponent = std::min(exponent * 10 + (s[i++] - '0'), 1000000L);
+    if (i == s.size() || !isDecimal(s[i])) return 0;
+    while (i < s.size() && isDecimal(s[i])) exponent = std::min(exponent * 10 + (s[i++] - '0'), 1000000L);
     exponent *= exponentSign;
   }
   valid = true;
@@ -122,38 +134,115 @@ TEST(NumberParsing, InvalidFields) {
 
 INSTANTIATE_TEST_SUITE_P(Table, NumberGrammar, testing::ValuesIn(kNumbers));
 
-// Random digit strings across the integer-accumulator boundary (15 digits),
-// long fractions (past the table of fraction scales), and exponents near the
-// double range, bit for bit against the plain reading, alone and as a field
-// of a line.
+// Ten million random fields, bit for bit against the plain reading: every
+// integer digit count from 1 to 20 and some of hundreds (past the 15 digits
+// an integer accumulator holds exactly), fraction digit counts from 0 to 20
+// and some past the 64 of the scale table, digits drawn from all ten or
+// mostly zeros (zero mantissas, leading zeros), exponents of every spelling
+// from 1 to 12 digits, and text after the number that is not its own. Each
+// field either ends the text, so that word loads reach into the padding,
+// or is followed by a field delimiter and digits; it starts anywhere in the
+// buffer, at every alignment.
 TEST(NumberParsing, MatchesPlainAccumulation) {
-  std::mt19937_64 random(2024);
-  auto digits = [&](size_t n) {
-    std::string s;
-    for (size_t i = 0; i < n; ++i) s += char('0' + random() % 10);
-    return s;
+  std::minstd_rand random(2024);  // a cheap engine: each field takes a dozen draws
+  // Digits of each part are copied from one of these pools: all ten
+  // digits, mostly zeros, nines and zeros, zeros only.
+  std::vector<std::string> pools;
+  for (std::string_view digits : {"0123456789", "0123456789", "0123456789", "0000000009", "09", "0"}) {
+    std::string& pool = pools.emplace_back(1 << 16, '0');
+    for (char& c : pool) c = digits[random() % digits.size()];
+  }
+  // ':' and '/' are the bytes next to the digits.
+  const std::string_view suffixes[] = {"x9", ".5", "e", "E+", "e-x", "+1", "-", ".", "/2", ":5", ",5", "\v1", "\xb0"};
+  const std::string_view ends[] = {"", "", "\n", "\r", " ", "\t", std::string_view("\0", 1)};
+  constexpr size_t kRoom = 1024;  // the text of the buffer; the longest field is under 600 bytes
+  PaddedText buffer;
+  buffer.reserve(kRoom);
+  buffer.resize(kRoom);
+  char* const text = buffer.data();
+  std::string field;  // blanks, then the number and what follows it
+  auto pick = [&](uint64_t n) { return random() * n >> 31; };  // [0, n)
+  auto append = [&](size_t n) {
+    const std::string& pool = pools[pick(pools.size())];
+    field.append(pool, pick(pool.size() - n), n);
   };
-  const char* signs[] = {"", "+", "-"};
-  const char* exponentMarks[] = {"e", "E"};
-  for (int i = 0; i < 200000; ++i) {
-    std::string s = signs[random() % 3];
-    s += digits(1 + random() % (random() % 4 == 0 ? 40 : 18));
-    if (random() % 3) s += "." + digits(random() % (random() % 4 == 0 ? 30 : 10));
-    if (random() % 3 == 0) {
-      s += exponentMarks[random() % 2];
-      s += signs[random() % 3];
-      s += std::to_string(random() % (random() % 3 == 0 ? 500 : 40));
+  for (int i = 0; i < 10'000'000; ++i) {
+    field.assign(pick(8) ? "" : " \t");
+    const size_t numberBegin = field.size();
+    if (pick(2)) field += pick(2) ? '-' : '+';
+    append(pick(16) ? 1 + pick(20) : 21 + pick(400));
+    if (pick(4)) {
+      field += '.';
+      append(pick(8) ? pick(21) : 21 + pick(100));
     }
-    if (random() % 10 == 0) s += "x9";
-    bool referenceValid;
-    const float reference = float(referenceParse(s, referenceValid));
-    ASSERT_EQ(bits(parse(s)), bits(reference)) << s;
-    // The same as a field of a line followed by digits that are not its
-    // own: they must not be taken.
-    const PaddedText line(s + " 7\n" + "9x999999");
-    const char* p = line.data();
-    ASSERT_EQ(bits(parseNumberField(p)), bits(reference)) << s;
-    ASSERT_EQ(parseNumberField(p), 7.0f) << s;
+    if (pick(2)) {
+      field += pick(2) ? 'e' : 'E';
+      if (pick(4)) field += pick(2) ? '+' : '-';
+      append(pick(8) ? 1 + pick(3) : 1 + pick(12));
+    }
+    if (pick(8) == 0) field += suffixes[pick(std::size(suffixes))];
+    bool valid;
+    const float reference = float(referenceParse(std::string_view(field).substr(numberBegin), valid));
+
+    const std::string_view end = ends[pick(std::size(ends))];
+    const size_t begin = end.empty() ? kRoom - field.size() : pick(16);
+    std::memcpy(text + begin, field.data(), field.size());
+    if (!end.empty()) {
+      std::memcpy(text + begin + field.size(), "_99999999", 9);
+      text[begin + field.size()] = end[0];
+    }
+    const char* p = text + begin;
+    const float value = parseNumberField(p);
+    ASSERT_EQ(bits(value), bits(reference)) << testing::PrintToString(field) << " then "
+                                            << testing::PrintToString(std::string(end));
+    ASSERT_EQ(p, text + begin + field.size()) << testing::PrintToString(field);
+  }
+}
+
+// Integer digits past the double range (an infinite mantissa) and an
+// exponent that takes 5^e to 0: inf * 0 is a NaN, which the sign then
+// multiplies like any other value.
+TEST(NumberParsing, NaNFromDigitsPastTheRange) {
+  for (const char* sign : {"", "+", "-"}) {
+    const std::string text = sign + ("1" + std::string(400, '0')) + "e-500";
+    bool valid;
+    EXPECT_EQ(bits(parse(text)), bits(float(referenceParse(text, valid)))) << sign;
+  }
+}
+
+// Decimal strings at the turns of float rounding: the midpoint between two
+// adjacent floats and the doubles either side of it, with 9 to 17
+// significant digits, with an exponent and without, for every float
+// exponent, subnormals and the midpoint past FLT_MAX included. The plain
+// reading may miss correct rounding by one ulp, but never lands outside
+// the two floats.
+TEST(NumberParsing, RoundingBoundaries) {
+  std::mt19937 random(7);
+  char text[256];
+  for (uint32_t exponentField = 0; exponentField < 255; ++exponentField) {
+    for (int m = 0; m < 16; ++m) {
+      const uint32_t mantissa = m == 0 ? 0 : m == 1 ? 1 : m == 2 ? 0x7FFFFF : random() & 0x7FFFFF;
+      const uint32_t low = exponentField << 23 | mantissa;
+      float below;
+      std::memcpy(&below, &low, 4);
+      const float above = std::nextafter(below, kInf);
+      const double midpoint = double(below) + std::ldexp(1.0, int(std::max(exponentField, 1u)) - 151);
+      for (double x : {std::nextafter(midpoint, 0.0), midpoint, std::nextafter(midpoint, double(kInf))}) {
+        for (int digits = 9; digits <= 17; ++digits) {
+          const int fractionDigits = std::max(0, digits - 1 - int(std::floor(std::log10(x))));
+          for (int plain = 0; plain < 2; ++plain) {
+            text[0] = '-';
+            std::snprintf(text + 1, sizeof text - 1, plain ? "%.*f" : "%.*e", plain ? fractionDigits : digits - 1, x);
+            for (const char* s : {text + 1, text}) {
+              bool valid;
+              const float value = parse(s);
+              ASSERT_EQ(bits(value), bits(float(referenceParse(s, valid)))) << s;
+              ASSERT_TRUE(std::fabs(value) == below || std::fabs(value) == above) << s << " read as " << value;
+            }
+          }
+        }
+      }
+    }
   }
 }
 
