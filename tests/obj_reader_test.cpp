@@ -1,8 +1,11 @@
 // OBJ reading: statements, face syntax, shape boundaries, names, material
 // switches and the content that makes a load fail.
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <random>
+#include <thread>
 
 #include "process_support.h"
 #include "test_support.h"
@@ -284,6 +287,53 @@ TEST(ObjReader, ThreadsReadAsOneThreadDoes) {
       EXPECT_GT(one.shapes.count(), 50u);
     }
     expectSameOnThreads(input, one, libraries);
+  }
+}
+
+// The first failure in file order wins. Chunks from `firstFailing` on run
+// out of memory; when that comes after the chunk that finds a content
+// failure, the content failure is reported even though threads parsing
+// ahead ran out of memory first; otherwise the exception is thrown.
+TEST(ObjReader, FirstFailureInFileOrderWins) {
+  std::string text = "v 0 0 0\nf 1 2 3\ng next\n";  // "g next" finds vertex 2 missing
+  for (int i = 0; i < 1000; ++i) text += "v " + std::to_string(i) + " 0 0\n";
+  const Loaded one = loadText(text);
+  ASSERT_FALSE(one.ok);
+  ASSERT_EQ(one.failure.line, 2u);
+  // Chunk sizes and the chunk holding "g next".
+  const std::pair<size_t, size_t> cases[] = {{1, 2}, {7, 2}, {64, 0}, {4096, 0}};
+  for (const auto& [chunkBytes, finding] : cases) {
+    for (unsigned threads : {1u, 2u, 3u}) {
+      for (size_t firstFailing : {size_t(0), finding, finding + 1}) {
+        SCOPED_TRACE(testing::Message() << "chunks of " << chunkBytes << ", " << threads << " threads, failing from "
+                                        << firstFailing);
+        std::atomic<bool> thrown{false};
+        ReadOptions options;
+        options.threads = threads;
+        options.chunkBytes = chunkBytes;
+        options.beforeParse = [&](size_t chunk) {
+          if (chunk >= firstFailing) {
+            thrown = true;
+            throw std::bad_alloc();
+          }
+          // With threads parsing ahead, the first chunk waits until a later
+          // one has failed: first in time, but not in file order.
+          const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+          while (chunk == 0 && threads > 1 && !thrown && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        };
+        if (firstFailing <= finding) {
+          EXPECT_THROW(loadText(text, {}, options), std::bad_alloc);
+          continue;
+        }
+        Loaded many;
+        EXPECT_NO_THROW(many = loadText(text, {}, options));
+        EXPECT_FALSE(many.ok);
+        EXPECT_EQ(many.failure.line, one.failure.line);
+        EXPECT_EQ(many.failure.reason, one.failure.reason);
+        EXPECT_TRUE(thrown || threads == 1);
+      }
+    }
   }
 }
 
