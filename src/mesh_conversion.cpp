@@ -12,14 +12,35 @@ namespace {
 static_assert(sizeof(Vec3) == 3 * sizeof(float), "Vec3 is three packed floats");
 
 // The buffer is written once from end to start and then to disk; huge pages
-// make its first touch (and the write from it) far cheaper.
+// make its first touch (and the write from it) far cheaper. While a
+// conversion runs on this thread, the buffer grows out of the memory of a
+// list the load no longer needed (`spareMemory`), so that those pages are
+// not cleared a second time.
+thread_local PodArray<float>* spareMemory = nullptr;
+
 class HugePageAllocator : public flatbuffers::Allocator {
  public:
-  uint8_t* allocate(size_t size) override { return static_cast<uint8_t*>(podAllocate(size)); }
+  uint8_t* allocate(size_t size) override {
+    // Only whole huge pages move into the buffer; smaller lists would be
+    // copied.
+    constexpr size_t kMovedWhole = size_t(4) << 20;
+    if (spareMemory && spareMemory->size() * sizeof(float) >= kMovedWhole) {
+      size_t spareBytes = 0;
+      void* block = spareMemory->detach(spareBytes);
+      return static_cast<uint8_t*>(podReallocate(block, spareBytes, size));
+    }
+    if (spareMemory) spareMemory->release();
+    return static_cast<uint8_t*>(podAllocate(size));
+  }
   void deallocate(uint8_t* p, size_t size) override { podFree(p, size); }
 };
 
 HugePageAllocator hugePageAllocator;
+
+struct SpareMemoryScope {
+  explicit SpareMemoryScope(PodArray<float>& spare) { spareMemory = &spare; }
+  ~SpareMemoryScope() { spareMemory = nullptr; }
+};
 
 // Mirrors the builder's arithmetic: every object here is 4-byte aligned,
 // vectors carry a 4-byte length, a table is its fields plus a 4-byte vtable
@@ -95,6 +116,7 @@ bool convertShapes(ObjShapes& shapes, bool combineMeshes, flatbuffers::DetachedB
     return false;
   }
   // The builder also keeps a little scratch space for vtable bookkeeping.
+  SpareMemoryScope spare(shapes.spare);
   flatbuffers::FlatBufferBuilder builder(size_t(size) + 256, &hugePageAllocator);
 
   std::vector<flatbuffers::Offset<Mesh>> meshes;

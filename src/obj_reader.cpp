@@ -179,6 +179,7 @@ bool finishLoad(ObjLoad& load, bool ok, ObjShapes& shapes, Failure& failure) {
     return false;
   }
   shapes = std::move(load.assembler.shapes());
+  shapes.spare = std::move(load.positions.size() >= load.normals.size() ? load.positions : load.normals);
   return true;
 }
 

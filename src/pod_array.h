@@ -95,6 +95,15 @@ class PodArray {
     ptr_ = nullptr;
     count_ = capacity_ = 0;
   }
+  // Hands the storage over to the caller, who frees it with podFree (or
+  // grows it with podReallocate) given `bytes`; the array is left empty.
+  void* detach(size_t& bytes) {
+    void* block = ptr_;
+    bytes = capacity_ * sizeof(T);
+    ptr_ = nullptr;
+    count_ = capacity_ = 0;
+    return block;
+  }
 
  private:
   // Room for `extra` more values, growing geometrically.

@@ -42,6 +42,10 @@ struct ObjShapes {
   PodArray<float> normals;      // 3 per vertex that has a normal
   PodArray<uint32_t> indices;   // 3 per triangle, numbering the shape's own vertices from 0
   PodArray<Shape> shapes;
+  // Memory of a list the load no longer needed, kept for the conversion's
+  // buffer: its pages are already in place, so they need not be cleared
+  // again on first touch.
+  PodArray<float> spare;
 
   size_t count() const { return shapes.size(); }
   std::string_view name(size_t s) const {
