@@ -1,3 +1,7 @@
+// Chunking and threads: cutting the input into chunks of whole lines,
+// parsing them ahead on worker threads, and handing them back in file order
+// with each chunk's failure at its turn (see chunk_pipeline.h).
+
 #include "chunk_pipeline.h"
 
 #include <sched.h>

@@ -1,3 +1,6 @@
+// The OBJ statement grammar: one chunk of lines into a ChunkRecord (see
+// obj_grammar.h). Lines of one kind come in runs, which are read in one go.
+
 #include "obj_grammar.h"
 
 #include <cstring>

@@ -1,5 +1,8 @@
 #pragma once
 
+// Loading an OBJ file: the entry points that read the text in chunks and
+// apply them to one load (obj_reader.cpp).
+
 #include <cstddef>
 #include <string>
 
