@@ -5,6 +5,7 @@
 // second run writes the same bytes. Models whose faces name missing
 // vertices are rejected with the line of such a face and write nothing.
 
+#include <cstring>
 #include <set>
 
 #include "process_support.h"
@@ -79,6 +80,42 @@ TEST_P(Models, ConvertInBothModesOrAreRejected) {
   EXPECT_TRUE(bytesOf(all->positions()) == positions);
   EXPECT_TRUE(bytesOf(all->normals()) == normals);
   EXPECT_EQ(toVector(all->indices()), indices);
+}
+
+// Read in chunks down to one byte, on one to three threads, every model
+// gives the same shapes (and so the same files in both modes), or the same
+// failure, as read in one chunk.
+TEST_P(Models, ReadAlikeInAnyChunksOnAnyThreads) {
+  const fs::path folder = GetParam().parent_path();
+  const MaterialLookup besideTheModel = [&](const std::string& name, std::string& contents) {
+    if (!fs::is_regular_file(folder / name)) return false;
+    contents = readFile(folder / name);
+    return true;
+  };
+  auto read = [&](unsigned threads, size_t chunkBytes, ObjShapes& shapes, Failure& failure) {
+    ReadOptions options;
+    options.threads = threads;
+    options.chunkBytes = chunkBytes;
+    return readObjFile(GetParam().string(), besideTheModel, shapes, failure, options);
+  };
+  ObjShapes whole;
+  Failure wholeFailure;
+  const bool ok = read(1, fs::file_size(GetParam()) + 1, whole, wholeFailure);
+  auto same = [](const auto& a, const auto& b) {
+    return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(*a.data())) == 0);
+  };
+  for (const auto& [threads, chunkBytes] : {std::pair{1u, size_t(1)}, {1u, size_t(4093)}, {2u, size_t(1)},
+                                           {2u, size_t(777)}, {3u, size_t(7)}, {3u, size_t(65536)}}) {
+    SCOPED_TRACE(testing::Message() << threads << " threads, chunks of " << chunkBytes);
+    ObjShapes shapes;
+    Failure failure;
+    ASSERT_EQ(read(threads, chunkBytes, shapes, failure), ok);
+    EXPECT_EQ(failure.line, wholeFailure.line);
+    EXPECT_EQ(failure.reason, wholeFailure.reason);
+    EXPECT_EQ(shapes.names, whole.names);
+    EXPECT_TRUE(same(shapes.positions, whole.positions) && same(shapes.normals, whole.normals) &&
+                same(shapes.indices, whole.indices) && same(shapes.shapes, whole.shapes));
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Shared, Models, testing::ValuesIn(sharedObjFiles()), modelName);
