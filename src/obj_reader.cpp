@@ -161,6 +161,9 @@ unsigned readingThreads(const ReadOptions& options, uint64_t size) {
 bool read(ObjLoad& load, const ReadOptions& options, uint64_t size, const ReadMore& readMore, int& readError) {
   ChunkOptions chunks = options;
   chunks.threads = readingThreads(options, size);
+  // A small input needs a chunk no larger than itself (and the read that
+  // finds its end).
+  if (size && size < chunks.chunkBytes) chunks.chunkBytes = size_t(size) + 1;
   const ChunksEnd end =
       readChunks(chunks, readMore, [&](ChunkRecord& record) { return Apply(load, record).run(); });
   if (end == ChunksEnd::Stopped) return false;
