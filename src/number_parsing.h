@@ -23,11 +23,15 @@ enum CharClass : uint8_t {
 struct CharClasses {
   uint8_t of[256] = {};
   constexpr CharClasses() {
-    of[' '] = of['\t'] = kBlank | kWhiteSpace;
-    of['\r'] = kReturn | kWhiteSpace;
-    of['\v'] = of['\f'] = kWhiteSpace;
-    of['\n'] = of[0] = kLineEnd;
-    of['/'] = kSlash;
+    set(" \t", kBlank | kWhiteSpace);
+    set("\r", kReturn | kWhiteSpace);
+    set("\v\f", kWhiteSpace);
+    set("\n", kLineEnd);
+    of[0] = kLineEnd;
+    set("/", kSlash);
+  }
+  constexpr void set(const char* bytes, uint8_t classes) {
+    for (; *bytes; ++bytes) of[uint8_t(*bytes)] = classes;
   }
 };
 inline constexpr CharClasses kCharClasses{};
