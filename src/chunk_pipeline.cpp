@@ -87,7 +87,7 @@ class Pipeline {
         cutter_(options.chunkBytes, readMore),
         // One thread parses each chunk just before applying it; more keep
         // one chunk per thread in flight, and one being made and applied.
-        slots_(options.threads > 1 ? size_t(options.threads) + 2 : 1) {}
+        slots_(options.threads > 1 ? size_t(options.threads) + 1 : 1) {}
 
   ~Pipeline() {
     {

@@ -20,7 +20,7 @@ struct ChunkOptions {
   // Chunks are cut after the first line feed from this size on. Tests and
   // fuzzers make it small, so that every kind of statement meets a chunk's
   // end.
-  size_t chunkBytes = size_t(512) << 10;
+  size_t chunkBytes = size_t(256) << 10;
   // Called before chunk n (0, 1, ...) is parsed, on the thread parsing it;
   // tests throw from it to fail a chosen chunk.
   std::function<void(size_t chunk)> beforeParse;
