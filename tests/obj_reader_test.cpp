@@ -292,7 +292,7 @@ TEST(ObjReader, ThreadsReadAsOneThreadDoes) {
 
 // The first failure in file order wins. Chunks from `firstFailing` on run
 // out of memory; when that comes after the chunk that finds a content
-// failure, the content failure is reported even though threads parsing
+// failure, the content failure is reported even though a thread parsing
 // ahead ran out of memory first; otherwise the exception is thrown.
 TEST(ObjReader, FirstFailureInFileOrderWins) {
   std::string text = "v 0 0 0\nf 1 2 3\ng next\n";  // "g next" finds vertex 2 missing
@@ -300,6 +300,7 @@ TEST(ObjReader, FirstFailureInFileOrderWins) {
   const Loaded one = loadText(text);
   ASSERT_FALSE(one.ok);
   ASSERT_EQ(one.failure.line, 2u);
+  size_t laterFailedFirst = 0;
   // Chunk sizes and the chunk holding "g next".
   const std::pair<size_t, size_t> cases[] = {{1, 2}, {7, 2}, {64, 0}, {4096, 0}};
   for (const auto& [chunkBytes, finding] : cases) {
@@ -316,10 +317,11 @@ TEST(ObjReader, FirstFailureInFileOrderWins) {
             thrown = true;
             throw std::bad_alloc();
           }
-          // With threads parsing ahead, the first chunk waits until a later
-          // one has failed: first in time, but not in file order.
-          const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-          while (chunk == 0 && threads > 1 && !thrown && std::chrono::steady_clock::now() < deadline)
+          // The chunk that finds the content failure waits a little for the
+          // next chunk, already made by then, to fail on another thread:
+          // first in time, but not in file order.
+          const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+          while (chunk == finding && threads > 1 && !thrown && std::chrono::steady_clock::now() < deadline)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         };
         if (firstFailing <= finding) {
@@ -331,10 +333,12 @@ TEST(ObjReader, FirstFailureInFileOrderWins) {
         EXPECT_FALSE(many.ok);
         EXPECT_EQ(many.failure.line, one.failure.line);
         EXPECT_EQ(many.failure.reason, one.failure.reason);
-        EXPECT_TRUE(thrown || threads == 1);
+        laterFailedFirst += thrown;
       }
     }
   }
+  // The workers made the later chunks fail first in some of the runs.
+  EXPECT_GT(laterFailedFirst, 0u);
 }
 
 TEST(ObjReader, FileMatchesMemory) {
