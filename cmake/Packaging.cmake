@@ -11,8 +11,9 @@ set(OBJ2MESH_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/obj2mesh)
 # header; consumers include them as <obj2mesh/...>.
 get_directory_property(obj2mesh_schema_file DIRECTORY src DEFINITION MESH_SCHEMA)
 get_directory_property(obj2mesh_reader_header DIRECTORY src DEFINITION MESH_GENERATED_HEADER)
+get_directory_property(obj2mesh_version_header DIRECTORY src DEFINITION OBJ2MESH_VERSION_HEADER)
 install(FILES ${obj2mesh_schema_file} DESTINATION ${CMAKE_INSTALL_DATADIR}/obj2mesh COMPONENT development)
-install(FILES ${obj2mesh_reader_header} ${PROJECT_SOURCE_DIR}/include/obj2mesh/converter.h
+install(FILES ${obj2mesh_reader_header} ${obj2mesh_version_header} ${PROJECT_SOURCE_DIR}/include/obj2mesh/converter.h
   DESTINATION include/obj2mesh COMPONENT development)
 
 install(EXPORT obj2meshTargets NAMESPACE obj2mesh:: DESTINATION ${OBJ2MESH_CMAKE_DIR} COMPONENT development)

@@ -30,7 +30,10 @@ struct ConverterAccess {
     guard(loaded.path_, result.failure_, [&] {
       if (!loaded.ok()) {
         result.failure_ = std::move(loaded.failure_);
-        if (result.failure_.reason.empty()) result.failure_.reason = "nothing was loaded";
+        if (result.failure_.reason.empty()) {
+          result.failure_.reason = "nothing was loaded";
+          result.failure_.kind = FailureKind::Internal;
+        }
         return;
       }
       // The shapes go as conversion copies them out, whatever the outcome.
@@ -56,6 +59,7 @@ struct ConverterAccess {
   template <class Step>
   static void guard(const std::string& path, Failure& failure, Step&& step) noexcept {
     const char* reason;
+    FailureKind kind = FailureKind::OutOfMemory;
     try {
       step();
       return;
@@ -65,7 +69,9 @@ struct ConverterAccess {
       reason = "out of memory";
     } catch (...) {
       reason = "unexpected internal error";
+      kind = FailureKind::Internal;
     }
+    failure.kind = kind;
     try {
       failure.path = path;
       failure.line = 0;
@@ -91,18 +97,33 @@ ReadOptions readOptions(const LoadOptions& loadOptions) {
   return options;
 }
 
+// The lookup a load uses: `lookup`, or when it is empty the names as paths
+// from the working directory.
+const MaterialLookup& lookupOr(const MaterialLookup& lookup) {
+  static const MaterialLookup workingDirectory = readTextFile;
+  return lookup ? lookup : workingDirectory;
+}
+
 }  // namespace
+
+MaterialLookup materialsFrom(const std::string& folder) {
+  return [folder](const std::string& name, std::string& contents) {
+    if (name.empty() || name[0] == '/' || folder.empty()) return readTextFile(name, contents);
+    return readTextFile(folder.back() == '/' ? folder + name : folder + "/" + name, contents);
+  };
+}
 
 LoadedObj loadObjFile(const std::string& objPath, const LoadOptions& loadOptions) noexcept {
   return ConverterAccess::load(objPath, [&](ObjShapes& shapes, Failure& failure) {
-    return readObjFile(objPath, readTextFile, shapes, failure, readOptions(loadOptions));
+    return readObjFile(objPath, lookupOr(loadOptions.materials), shapes, failure, readOptions(loadOptions));
   });
 }
 
 LoadedObj loadObjBuffer(const char* data, size_t size, const std::string& name, const MaterialLookup& materials,
                         const LoadOptions& loadOptions) noexcept {
   return ConverterAccess::load(name, [&](ObjShapes& shapes, Failure& failure) {
-    return readObjBuffer(data, size, name, materials, shapes, failure, readOptions(loadOptions));
+    return readObjBuffer(data, size, name, lookupOr(materials ? materials : loadOptions.materials), shapes, failure,
+                         readOptions(loadOptions));
   });
 }
 

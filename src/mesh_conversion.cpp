@@ -42,10 +42,11 @@ struct SpareMemoryScope {
   ~SpareMemoryScope() { spareMemory = nullptr; }
 };
 
-// Mirrors the builder's arithmetic: every object here is 4-byte aligned,
-// vectors carry a 4-byte length, a table is its fields plus a 4-byte vtable
-// offset, and a vtable (4 + 2 per field bytes) is written only the first
-// time its layout occurs.
+// Mirrors the arithmetic of FlatBuffers 2.0's FlatBufferBuilder, the
+// version the build requires (a test compares it with built buffers): every
+// object here is 4-byte aligned, vectors carry a 4-byte length, a table is
+// its fields plus a 4-byte vtable offset, and a vtable (4 + 2 per field
+// bytes) is written only the first time its layout occurs.
 struct SizeCounter {
   uint64_t size = 0;
   void align() { size = (size + 3) & ~uint64_t(3); }
@@ -70,18 +71,6 @@ void countMesh(SizeCounter& counter, uint64_t positions, uint64_t normals, uint6
   counter.vector(normals, sizeof(Vec3));
   counter.vector(indices, sizeof(uint32_t));
   counter.table(3, first);
-}
-
-flatbuffers::Offset<Mesh> endMesh(flatbuffers::FlatBufferBuilder& builder,
-                                  flatbuffers::Offset<flatbuffers::Vector<const Vec3*>> positions,
-                                  flatbuffers::Offset<flatbuffers::Vector<const Vec3*>> normals,
-                                  flatbuffers::Offset<flatbuffers::Vector<uint32_t>> indices) {
-  // Fields are added last to first: the layout of every file depends on it.
-  auto start = builder.StartTable();
-  builder.AddOffset(Mesh::VT_INDICES, indices);
-  builder.AddOffset(Mesh::VT_NORMALS, normals);
-  builder.AddOffset(Mesh::VT_POSITIONS, positions);
-  return flatbuffers::Offset<Mesh>(builder.EndTable(start));
 }
 
 const Vec3* asVec3(const PodArray<float>& values, size_t element) {
@@ -111,6 +100,7 @@ bool convertShapes(ObjShapes& shapes, bool combineMeshes, flatbuffers::DetachedB
   uint64_t size = meshBufferSize(shapes, combineMeshes);
   if (size > kMaxMeshBufferSize) {
     failure.line = 0;
+    failure.kind = FailureKind::TooLarge;
     failure.reason = "the mesh file would take " + std::to_string(size) + " bytes, more than the " +
                      std::to_string(kMaxMeshBufferSize) + " a mesh file can hold";
     return false;
@@ -136,7 +126,7 @@ bool convertShapes(ObjShapes& shapes, bool combineMeshes, flatbuffers::DetachedB
       for (size_t i = range.begin; i < range.end; ++i) indices[i] = in[i] + base;
     }
     shapes.indices.release();
-    meshes.push_back(endMesh(builder, positions, normals, indexVector));
+    meshes.push_back(CreateMesh(builder, positions, normals, indexVector));
   } else {
     meshes.reserve(shapes.count());
     // The lists give back their memory as their shapes are copied out, so
@@ -149,7 +139,7 @@ bool convertShapes(ObjShapes& shapes, bool combineMeshes, flatbuffers::DetachedB
       auto positions = builder.CreateVectorOfStructs(asVec3(shapes.positions, vertices.begin), vertices.size());
       auto normals = builder.CreateVectorOfStructs(asVec3(shapes.normals, normalRange.begin), normalRange.size());
       auto indices = builder.CreateVector(shapes.indices.data() + indexRange.begin, indexRange.size());
-      meshes.push_back(endMesh(builder, positions, normals, indices));
+      meshes.push_back(CreateMesh(builder, positions, normals, indices));
       if (12 * (vertices.end - discarded) >= kDiscardStep || s + 1 == shapes.count()) {
         shapes.positions.discardFront(3 * vertices.end);
         shapes.normals.discardFront(3 * normalRange.end);

@@ -19,7 +19,10 @@ namespace obj2mesh {
 namespace {
 
 struct ObjLoad {
-  ObjLoad(const std::string& path, const MaterialLookup& lookup) : path(path), lookup(lookup) {}
+  ObjLoad(const std::string& path, const MaterialLookup& lookup) : path(path), lookup(lookup) {
+    // Every failure but a read's is the content's.
+    failure.kind = FailureKind::Rejected;
+  }
 
   const std::string& path;
   const MaterialLookup& lookup;
@@ -170,6 +173,7 @@ bool read(ObjLoad& load, const ReadOptions& options, uint64_t size, const ReadMo
   if (end == ChunksEnd::ReadFailed) {
     load.failure.line = 0;
     load.failure.reason = std::string("cannot read: ") + std::strerror(readError);
+    load.failure.kind = FailureKind::CannotRead;
     return false;
   }
   return load.assembler.endShape(load.name, allRead(load), load.failure);
@@ -212,6 +216,7 @@ bool readObjFile(const std::string& path, const MaterialLookup& lookup, ObjShape
     failure.path = path;
     failure.line = 0;
     failure.reason = std::string(error == EISDIR ? "cannot read" : "cannot open") + ": " + std::strerror(error);
+    failure.kind = FailureKind::CannotRead;
     return false;
   }
   struct stat st;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "material_library.h"
+#include "process_support.h"
 #include "test_support.h"
 
 namespace {
@@ -76,6 +77,27 @@ TEST(MaterialLibrary, ReadThroughALookup) {
   EXPECT_EQ(table.find(""), 1);
   EXPECT_EQ(table.find("b"), 2);
   EXPECT_EQ(table.find("c"), -1);
+}
+
+// materialsFrom opens library names beside the OBJ file, whatever the
+// working directory: the faces under two materials make two face groups
+// (4 vertices) only when the library was found; an empty lookup opens them
+// from the working directory, where there is none.
+TEST(MaterialLookups, FromTheObjFilesFolder) {
+  TempDir dir;
+  const std::string obj = "mtllib m.mtl\nv 0 0 0\nv 1 0 0\nv 0 1 0\nusemtl a\nf 1 2 3\nusemtl b\nf 1 2 3\n";
+  writeFile(dir.path() / "model.obj", obj);
+  writeFile(dir.path() / "m.mtl", "newmtl a\nnewmtl b\n");
+  const std::string path = (dir.path() / "model.obj").string();
+  auto vertices = [](const ConvertResult& result) {
+    const obj2mesh::Model* model = result.ok() ? verifiedModel(result.data(), result.size()) : nullptr;
+    return model ? model->meshes()->Get(0)->positions()->size() : 0u;
+  };
+  LoadOptions beside;
+  beside.materials = materialsFrom(dir.path().string());
+  EXPECT_EQ(vertices(convertObjFile(path, {}, beside)), 6u);
+  EXPECT_EQ(vertices(convertObjFile(path)), 3u);
+  EXPECT_EQ(vertices(convertObjBuffer(obj.data(), obj.size(), "model.obj", {}, {}, beside)), 6u);
 }
 
 }  // namespace

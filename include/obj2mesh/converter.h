@@ -4,8 +4,10 @@
 // holding, per mesh, vertex positions, vertex normals and a triangle index
 // list (schema mesh.fbs, reader code <obj2mesh/mesh_generated.h>).
 //
-// Nothing here prints, exits or throws: every failure comes back as a
-// Failure value, running out of memory included.
+// Nothing here prints, exits, throws, reads the environment, installs a
+// signal handler, blocks a signal or changes the umask: every failure comes
+// back as a Failure value, running out of memory included. Every function
+// may be called from many threads at once.
 
 #include <cstddef>
 #include <cstdint>
@@ -16,6 +18,8 @@
 
 #include <flatbuffers/detached_buffer.h>
 
+#include <obj2mesh/version.h>
+
 namespace obj2mesh {
 
 struct Options {
@@ -23,26 +27,45 @@ struct Options {
   bool combineMeshes = true;
 };
 
-// How OBJ text is read. The result is the same whatever the settings.
-struct LoadOptions {
-  // The most threads that parse the text; 0 for as many as the CPUs this
-  // process may run on. Never more than one per 4 MB of input, so small
-  // inputs are read on the calling thread alone.
-  unsigned threads = 0;
+// What kind of failure a Failure reports.
+enum class FailureKind {
+  CannotRead,   // the input cannot be opened or read
+  Rejected,     // its content cannot be converted; the line says where
+  TooLarge,     // the mesh file would be larger than a .mesh file can be
+  CannotWrite,  // the output cannot be written (or would replace the input)
+  OutOfMemory,
+  Internal,     // an unexpected internal error
 };
 
 // Why a step failed: the file concerned, the 1-based line of the content
-// that was rejected (0 when no line applies) and the reason.
+// that was rejected (0 when no line applies), the reason and its kind.
 struct Failure {
   std::string path;
   uint64_t line = 0;
   std::string reason;
+  FailureKind kind = FailureKind::Internal;
 };
 
 // Gives the bytes of the material library an "mtllib" line names; false
 // when there is no such library, which is not an error (its names simply
 // resolve to no material).
 using MaterialLookup = std::function<bool(const std::string& name, std::string& contents)>;
+
+// A lookup that opens library names relative to `folder` (names that start
+// with '/' as they are): usually the OBJ file's own folder.
+[[nodiscard]] MaterialLookup materialsFrom(const std::string& folder);
+
+// How OBJ text is read. The result is the same whatever the settings.
+struct LoadOptions {
+  // The most threads that parse the text; 0 for as many as the CPUs this
+  // process may run on. Never more than one per 4 MB of input, so small
+  // inputs are read on the calling thread alone.
+  unsigned threads = 0;
+  // Where the material libraries an "mtllib" line names come from. Empty:
+  // the names open as paths exactly as written, so a relative name
+  // resolves against the working directory.
+  MaterialLookup materials;
+};
 
 struct ObjShapes;
 struct ConverterAccess;
@@ -86,29 +109,39 @@ class ConvertResult {
 };
 
 // Step by step: load an OBJ file with the material libraries it names,
-// then convert what was loaded (which consumes it). The file functions open
-// a library by its name exactly as written, so a relative name resolves
-// against the working directory, not against the OBJ file's folder.
-LoadedObj loadObjFile(const std::string& objPath, const LoadOptions& loadOptions = {}) noexcept;
+// then convert what was loaded (which consumes it). Libraries come from
+// loadOptions.materials (see LoadOptions).
+[[nodiscard]] LoadedObj loadObjFile(const std::string& objPath, const LoadOptions& loadOptions = {}) noexcept;
 // The same from OBJ bytes in memory; `name` stands for the file in failures.
-LoadedObj loadObjBuffer(const char* data, size_t size, const std::string& name, const MaterialLookup& materials,
-                        const LoadOptions& loadOptions = {}) noexcept;
-ConvertResult convertLoadedObj(LoadedObj&& loaded, const Options& options = {}) noexcept;
+// Libraries come from `materials`, or from loadOptions.materials when
+// `materials` is empty.
+[[nodiscard]] LoadedObj loadObjBuffer(const char* data, size_t size, const std::string& name,
+                                      const MaterialLookup& materials, const LoadOptions& loadOptions = {}) noexcept;
+[[nodiscard]] ConvertResult convertLoadedObj(LoadedObj&& loaded, const Options& options = {}) noexcept;
 
 // Both steps at once.
-ConvertResult convertObjFile(const std::string& objPath, const Options& options = {},
-                             const LoadOptions& loadOptions = {}) noexcept;
-ConvertResult convertObjBuffer(const char* data, size_t size, const std::string& name,
-                               const MaterialLookup& materials, const Options& options = {},
-                               const LoadOptions& loadOptions = {}) noexcept;
+[[nodiscard]] ConvertResult convertObjFile(const std::string& objPath, const Options& options = {},
+                                           const LoadOptions& loadOptions = {}) noexcept;
+[[nodiscard]] ConvertResult convertObjBuffer(const char* data, size_t size, const std::string& name,
+                                             const MaterialLookup& materials, const Options& options = {},
+                                             const LoadOptions& loadOptions = {}) noexcept;
 
 // Writes `size` bytes to `path` so that the path holds either its old
 // content or the whole new file, never a part: the bytes go to a temporary
 // file beside the target, which replaces it only once written and closed.
-// A symbolic link at `path` is followed, so the file it names is replaced.
-// Devices, FIFOs and sockets are refused, and so is `inputPath` itself
-// under any name (when given). Returns the failure, or nothing on success.
-std::optional<Failure> writeMeshFile(const std::string& path, const uint8_t* data, size_t size,
-                                     const std::string& inputPath = {}) noexcept;
+// The new file's mode is 0666 less the umask. A symbolic link at `path` is
+// followed, so the file it names is replaced. Devices, FIFOs and sockets
+// are refused, and so is `inputPath` itself under any name (when given).
+// Writes from many threads at once, to one path too, each leave one whole
+// file. Returns the failure, or nothing on success.
+[[nodiscard]] std::optional<Failure> writeMeshFile(const std::string& path, const uint8_t* data, size_t size,
+                                                   const std::string& inputPath = {}) noexcept;
+
+// Where unnamed temporary files are unavailable, the temporary file has a
+// hidden name beside the output until it takes the output's name. A program
+// that may end on a signal calls this from its own handler (it is
+// async-signal-safe), before letting the signal take its course: it removes
+// the hidden files of the writes in progress, so that none is left behind.
+void removeTemporaryMeshFiles() noexcept;
 
 }  // namespace obj2mesh

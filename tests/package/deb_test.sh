@@ -47,7 +47,8 @@ check() {
 check obj2mesh "$arch" graphics libc6 libstdc++6 libgcc-s1 -- \
   ./usr/bin/meshinfo ./usr/bin/obj2mesh ./usr/share/man/man1/meshinfo.1.gz ./usr/share/man/man1/obj2mesh.1.gz
 check obj2mesh-dev "$arch" libdevel libflatbuffers-dev "obj2mesh (= $version)" -- \
-  ./usr/include/obj2mesh/converter.h ./usr/include/obj2mesh/mesh_generated.h ./usr/lib/libobj2mesh.a \
+  ./usr/include/obj2mesh/converter.h ./usr/include/obj2mesh/mesh_generated.h ./usr/include/obj2mesh/version.h \
+  ./usr/lib/libobj2mesh.a \
   ./usr/lib/cmake/obj2mesh/obj2meshAddMeshes.cmake ./usr/lib/cmake/obj2mesh/obj2meshConfig.cmake \
   ./usr/lib/cmake/obj2mesh/obj2meshConfigVersion.cmake ./usr/lib/cmake/obj2mesh/obj2meshTargets-release.cmake \
   ./usr/lib/cmake/obj2mesh/obj2meshTargets.cmake ./usr/share/obj2mesh/mesh.fbs
