@@ -2,14 +2,13 @@
 
 #include <fcntl.h>
 #include <limits.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <ctime>
-#include <mutex>
+#include <atomic>
 #include <vector>
 
 #include "file_io.h"
@@ -55,12 +54,6 @@ bool writeAll(int fd, const uint8_t* data, size_t size) {
   return true;
 }
 
-mode_t newFileMode() {
-  mode_t mask = umask(0);
-  umask(mask);
-  return 0666 & ~mask;
-}
-
 // A hidden name beside `target` ending in "XXXXXX", cut to fit the
 // folder's name limit whatever the length of the target's own name.
 std::string temporaryPattern(const std::string& target) {
@@ -76,79 +69,83 @@ std::string temporaryPattern(const std::string& target) {
   return folder + "/." + name + ".XXXXXX";
 }
 
-// Links the open file `fd` under a fresh name made from `pattern`; false
-// with errno set when it cannot.
-bool linkUnderUniqueName(int fd, std::string pattern, std::string& name) {
+// The hidden temporary files of the writes in progress, for
+// removeTemporaryMeshFiles, which a signal handler may call at any moment:
+// fixed slots, each with its name in place, and atomic states.
+constexpr size_t kPendingSlots = 64;
+struct PendingSlot {
+  enum State : int { Free, Taken, Created };
+  std::atomic<int> state{Free};
+  char name[PATH_MAX];
+};
+PendingSlot pendingSlots[kPendingSlots];
+
+// A slot for the name of one temporary file while it may exist. Without a
+// free slot (or room for the name) the file is simply not listed.
+class PendingName {
+ public:
+  PendingName() = default;
+  PendingName(const PendingName&) = delete;
+  PendingName& operator=(const PendingName&) = delete;
+  ~PendingName() { release(); }
+
+  // Lists `name`, whose file does not exist yet.
+  void list(const std::string& name) {
+    release();
+    if (name.size() >= PATH_MAX) return;
+    for (PendingSlot& slot : pendingSlots) {
+      int expected = PendingSlot::Free;
+      if (slot.state.compare_exchange_strong(expected, PendingSlot::Taken)) {
+        std::memcpy(slot.name, name.c_str(), name.size() + 1);
+        slot_ = &slot;
+        return;
+      }
+    }
+  }
+  // The file exists under the name now.
+  void created() {
+    if (slot_) slot_->state.store(PendingSlot::Created);
+  }
+  void release() {
+    if (slot_) slot_->state.store(PendingSlot::Free);
+    slot_ = nullptr;
+  }
+
+ private:
+  PendingSlot* slot_ = nullptr;
+};
+
+// Makes a file under a fresh name made from `pattern` (ending in
+// "XXXXXX"): create(name) makes it, returning 0 or an errno value, EEXIST
+// to try another name. The name is listed for removeTemporaryMeshFiles
+// from just before its file exists. False with errno set when no name
+// could be made.
+template <class Create>
+bool createUnique(std::string pattern, std::string& name, PendingName& pending, Create&& create) {
   static const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-  uint64_t state = uint64_t(getpid()) * 0x9E3779B97F4A7C15ull ^ uint64_t(uintptr_t(&pattern)) ^ uint64_t(time(nullptr));
-  const std::string source = "/proc/self/fd/" + std::to_string(fd);
+  uint64_t state = uint64_t(getpid()) * 0x9E3779B97F4A7C15ull ^ uint64_t(uintptr_t(&pattern)) ^
+                   uint64_t(time(nullptr)) ^ uint64_t(clock());
   for (int attempt = 0; attempt < 100; ++attempt) {
     for (size_t i = pattern.size() - 6; i < pattern.size(); ++i) {
       state ^= state << 13, state ^= state >> 7, state ^= state << 17;
       pattern[i] = kLetters[state % (sizeof kLetters - 1)];
     }
-    if (linkat(AT_FDCWD, source.c_str(), AT_FDCWD, pattern.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+    pending.list(pattern);
+    const int error = create(pattern);
+    if (error == 0) {
+      pending.created();
       name = std::move(pattern);
       return true;
     }
-    if (errno != EEXIST) return false;
-  }
-  return false;
-}
-
-// The named temporary file of a write in progress, for the signal handler:
-// it removes the file, then lets the signal take its course.
-std::mutex namedWrite;
-const char* volatile pendingTemporary = nullptr;
-constexpr int kCleanupSignals[] = {SIGINT, SIGTERM, SIGHUP};
-struct sigaction previousActions[3];
-bool installed[3];
-
-void removeTemporaryAndRaise(int signal) {
-  if (const char* name = pendingTemporary) unlink(name);
-  for (int i = 0; i < 3; ++i)
-    if (kCleanupSignals[i] == signal) sigaction(signal, &previousActions[i], nullptr);
-  raise(signal);
-}
-
-// INT, TERM and HUP held back while it lives.
-class BlockedSignals {
- public:
-  BlockedSignals() {
-    sigset_t signals;
-    sigemptyset(&signals);
-    for (int signal : kCleanupSignals) sigaddset(&signals, signal);
-    pthread_sigmask(SIG_BLOCK, &signals, &previous_);
-  }
-  ~BlockedSignals() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
-  BlockedSignals(const BlockedSignals&) = delete;
-  BlockedSignals& operator=(const BlockedSignals&) = delete;
-
- private:
-  sigset_t previous_;
-};
-
-// Handlers for the signals that end a process by default; an ignored
-// signal stays ignored.
-class CleanupOnSignals {
- public:
-  explicit CleanupOnSignals(const char* temporary) {
-    pendingTemporary = temporary;
-    struct sigaction action = {};
-    action.sa_handler = removeTemporaryAndRaise;
-    sigemptyset(&action.sa_mask);
-    for (int i = 0; i < 3; ++i) {
-      sigaction(kCleanupSignals[i], nullptr, &previousActions[i]);
-      installed[i] = previousActions[i].sa_handler != SIG_IGN;
-      if (installed[i]) sigaction(kCleanupSignals[i], &action, nullptr);
+    pending.release();
+    if (error != EEXIST) {
+      errno = error;
+      return false;
     }
   }
-  ~CleanupOnSignals() {
-    for (int i = 0; i < 3; ++i)
-      if (installed[i]) sigaction(kCleanupSignals[i], &previousActions[i], nullptr);
-    pendingTemporary = nullptr;
-  }
-};
+  errno = EEXIST;
+  return false;
+}
 
 }  // namespace
 
@@ -156,7 +153,7 @@ void (*afterTemporaryCreated)() = nullptr;
 
 std::optional<Failure> writeMeshFileVia(TemporaryFile kind, const std::string& path, const uint8_t* data,
                                         size_t size, const std::string& inputPath) {
-  auto fail = [&](std::string reason) { return Failure{path, 0, std::move(reason)}; };
+  auto fail = [&](std::string reason) { return Failure{path, 0, std::move(reason), FailureKind::CannotWrite}; };
 
   struct stat out, in;
   if (stat(path.c_str(), &out) == 0) {
@@ -194,10 +191,13 @@ std::optional<Failure> writeMeshFileVia(TemporaryFile kind, const std::string& p
       if (linkat(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), AT_SYMLINK_FOLLOW) == 0) return std::nullopt;
       if (errno != EEXIST) return cannotCreate(errno);
       // A name exists already: the file takes a temporary name, which
-      // replaces it at once. INT, TERM and HUP wait until it has.
-      BlockedSignals blocked;
+      // replaces it at once.
+      PendingName pending;
       std::string temporary;
-      if (!linkUnderUniqueName(fd, temporaryPattern(target), temporary)) return cannotCreate(errno);
+      if (!createUnique(temporaryPattern(target), temporary, pending, [&](const std::string& name) {
+            return linkat(AT_FDCWD, source.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0 ? 0 : errno;
+          }))
+        return cannotCreate(errno);
       if (rename(temporary.c_str(), target.c_str()) != 0) {
         int error = errno;
         unlink(temporary.c_str());
@@ -207,34 +207,37 @@ std::optional<Failure> writeMeshFileVia(TemporaryFile kind, const std::string& p
     }
   }
 
-  std::lock_guard<std::mutex> lock(namedWrite);
-  const std::string temporary = temporaryPattern(target);
-  std::vector<char> name(temporary.begin(), temporary.end());
-  name.push_back('\0');
-  // The signals wait until the handlers that remove the file are in place.
-  std::optional<BlockedSignals> blocked(std::in_place);
-  int fd = mkostemp(name.data(), O_CLOEXEC);
-  int createError = errno;
-  std::optional<CleanupOnSignals> cleanup;
-  if (fd >= 0) cleanup.emplace(name.data());
-  blocked.reset();
-  if (fd < 0) return cannotCreate(createError);
+  // A named file beside the target; the open applies the umask to the
+  // mode.
+  PendingName pending;
+  std::string temporary;
+  int fd = -1;
+  if (!createUnique(temporaryPattern(target), temporary, pending, [&](const std::string& name) {
+        fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        return fd >= 0 ? 0 : errno;
+      }))
+    return cannotCreate(errno);
   if (afterTemporaryCreated) afterTemporaryCreated();
-  bool written = fchmod(fd, newFileMode()) == 0 && writeAll(fd, data, size);
+  bool written = writeAll(fd, data, size);
   int error = errno;
   if (close(fd) != 0 && written) {
     written = false;
     error = errno;
   }
-  if (written && rename(name.data(), target.c_str()) != 0) {
+  if (written && rename(temporary.c_str(), target.c_str()) != 0) {
     written = false;
     error = errno;
   }
   if (!written) {
-    unlink(name.data());
+    unlink(temporary.c_str());
     return fail(describe("cannot write", error));
   }
   return std::nullopt;
+}
+
+void removeTemporaryMeshFiles() noexcept {
+  for (PendingSlot& slot : pendingSlots)
+    if (slot.state.load() == PendingSlot::Created) unlink(slot.name);
 }
 
 }  // namespace obj2mesh

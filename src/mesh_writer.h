@@ -12,7 +12,7 @@ namespace obj2mesh {
 // How writeMeshFile makes the new file before it takes the output's name.
 enum class TemporaryFile {
   Unnamed,  // no name at all until it is complete, where the file system allows
-  Named,    // a hidden name beside the output, removed on INT, TERM and HUP
+  Named,    // a hidden name beside the output (see removeTemporaryMeshFiles)
 };
 
 // writeMeshFile with the kind of temporary file chosen; allocation failures

@@ -11,6 +11,7 @@
 #include "../fuzz/pipeline_check.h"
 #include "material_library.h"
 #include "mesh_conversion.h"
+#include "process_support.h"
 #include "test_support.h"
 
 namespace {
@@ -153,7 +154,22 @@ TEST(MeshBufferSize, TheLimitIsCheckedBeforeBuilding) {
     EXPECT_EQ(buffer.size(), 0u);
     EXPECT_EQ(failure.reason, "the mesh file would take " + std::to_string(over) +
                                   " bytes, more than the 2147483646 a mesh file can hold");
+    EXPECT_EQ(failure.kind, FailureKind::TooLarge);
   }
+}
+
+// Each kind of failure says so, through the public API.
+TEST(Failures, SayTheirKind) {
+  TempDir dir;
+  const std::string rejected = "v 0 0 0\nf 1 2 3\n";
+  EXPECT_EQ(loadObjFile((dir.path() / "missing.obj").string()).failure().kind, FailureKind::CannotRead);
+  EXPECT_EQ(loadObjFile(dir.path().string()).failure().kind, FailureKind::CannotRead);
+  const ConvertResult result = convertObjBuffer(rejected.data(), rejected.size(), "r.obj", libraryLookup({}));
+  EXPECT_EQ(result.failure().kind, FailureKind::Rejected);
+  const uint8_t byte = 0;
+  const std::optional<Failure> written = writeMeshFile(dir.path().string(), &byte, 1);
+  ASSERT_TRUE(written);
+  EXPECT_EQ(written->kind, FailureKind::CannotWrite);
 }
 
 }  // namespace

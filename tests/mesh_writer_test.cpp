@@ -1,9 +1,11 @@
 // The safe writer in both of its ways to make the new file: unnamed until
-// complete, or under a hidden name that INT, TERM and HUP remove. A run
-// that ends while the file is being written leaves no part of it.
+// complete, or under a hidden name that a program's signal handler removes.
+// A run that ends while the file is being written leaves no part of it.
 
 #include <sys/stat.h>
 #include <sys/wait.h>
+
+#include <thread>
 
 #include "mesh_writer.h"
 #include "process_support.h"
@@ -34,7 +36,7 @@ const WriterCase kWriterCases[] = {
 class Writer : public testing::TestWithParam<std::tuple<WriterCase, TemporaryFile>> {};
 
 // The bytes arrive whole, the folder holds nothing else, and a new file
-// has the usual mode.
+// has the mode 0666 less the umask.
 TEST_P(Writer, PlacesTheWholeFile) {
   const auto& [c, kind] = GetParam();
   TempDir dir;
@@ -47,13 +49,41 @@ TEST_P(Writer, PlacesTheWholeFile) {
   Tree want = snapshot(dir.path());
   const std::string bytes(100000, 'm');
   want[c.target] = "file:" + bytes;
-  const mode_t mask = umask(022);
+  const mode_t mask = umask(027);
   std::optional<Failure> failure = writeMeshFileVia(kind, (dir.path() / c.path).string(),
                                                     reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), "");
   umask(mask);
   ASSERT_FALSE(failure) << failure->reason;
   EXPECT_EQ(treeDifference(want, snapshot(dir.path())), "");
-  EXPECT_EQ(fs::status(dir.path() / c.target).permissions() & fs::perms::all, fs::perms(0644));
+  EXPECT_EQ(fs::status(dir.path() / c.target).permissions() & fs::perms::all, fs::perms(0640));
+}
+
+// Eight threads write at once, each to a path of its own and all to one
+// shared path: every file is whole, the shared one holds one thread's
+// bytes, and nothing else is left.
+TEST(Writer, ManyThreadsAtOnce) {
+  for (TemporaryFile kind : {TemporaryFile::Unnamed, TemporaryFile::Named}) {
+    TempDir dir;
+    writeFile(dir.path() / "shared.mesh", "old");
+    std::vector<std::string> contents;
+    for (char c = 'a'; c < 'a' + 8; ++c) contents.push_back(std::string(size_t(200000), c));
+    std::vector<std::thread> threads;
+    std::atomic<int> failed{0};
+    for (size_t i = 0; i < contents.size(); ++i)
+      threads.emplace_back([&, i] {
+        const auto* bytes = reinterpret_cast<const uint8_t*>(contents[i].data());
+        for (const std::string& name : {"own" + std::to_string(i) + ".mesh", std::string("shared.mesh")})
+          failed += bool(writeMeshFileVia(kind, (dir.path() / name).string(), bytes, contents[i].size(), ""));
+      });
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(failed, 0);
+    Tree want;
+    for (size_t i = 0; i < contents.size(); ++i) want["own" + std::to_string(i) + ".mesh"] = "file:" + contents[i];
+    const std::string shared = readFile(dir.path() / "shared.mesh");
+    EXPECT_NE(std::find(contents.begin(), contents.end(), shared), contents.end());
+    want["shared.mesh"] = "file:" + shared;
+    EXPECT_EQ(treeDifference(want, snapshot(dir.path())), "");
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, Writer,
@@ -66,17 +96,23 @@ INSTANTIATE_TEST_SUITE_P(Cases, Writer,
 
 int pendingSignal = 0;
 void raisePendingSignal() { raise(pendingSignal); }
+// A program's handler: the temporary files go, then the signal ends it.
+void removeAndRaise(int signal) {
+  removeTemporaryMeshFiles();
+  ::signal(signal, SIG_DFL);
+  raise(signal);
+}
 
-// A child process is stopped by `signal` once its temporary file exists,
-// over an existing output; the folder must be as it was. With
-// `ignored`, the signal is ignored and the write completes.
+// A child process, with a handler of its own, is stopped by `signal` once
+// its temporary file exists, over an existing output; the folder must be as
+// it was. With `ignored`, the signal is ignored and the write completes.
 void interruptWrite(TemporaryFile kind, int signal, bool ignored) {
   TempDir dir;
   writeFile(dir.path() / "out.mesh", "old");
   const std::string path = (dir.path() / "out.mesh").string();
   pid_t pid = fork();
   if (pid == 0) {
-    if (ignored) ::signal(signal, SIG_IGN);
+    ::signal(signal, ignored ? SIG_IGN : removeAndRaise);
     pendingSignal = signal;
     afterTemporaryCreated = raisePendingSignal;
     const uint8_t bytes[] = {1, 2, 3};

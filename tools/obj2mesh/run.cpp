@@ -110,11 +110,33 @@ bool saveMeshFile(std::string outputPath, const obj2mesh::ConvertResult& result,
   return true;
 }
 
+// A signal that ends the run: the hidden temporary file of a write in
+// progress goes first, then the signal takes its course.
+void endOnSignal(int signal) {
+  obj2mesh::removeTemporaryMeshFiles();
+  raise(signal);  // the handler was reset to the default on entry
+}
+
+// Every signal that ends a process by default and can be caught, but those
+// the parent ignored, which stay ignored.
+void cleanUpOnSignals() {
+  for (int signal : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGALRM, SIGUSR1, SIGUSR2, SIGXCPU, SIGVTALRM, SIGPROF}) {
+    struct sigaction action = {};
+    if (sigaction(signal, nullptr, &action) != 0 || action.sa_handler == SIG_IGN) continue;
+    action = {};
+    action.sa_handler = endOnSignal;
+    action.sa_flags = SA_RESETHAND;
+    sigemptyset(&action.sa_mask);
+    sigaction(signal, &action, nullptr);
+  }
+}
+
 }  // namespace
 
 int runConverter(int argc, const char* const* argv) {
   // A file-size limit makes a write fail instead of ending the process.
   signal(SIGXFSZ, SIG_IGN);
+  cleanUpOnSignals();
   try {
     ConvertOptions options;
     if (!parseCommandLine(argc, argv, options)) return 0;
