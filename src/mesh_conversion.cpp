@@ -27,7 +27,12 @@ class HugePageAllocator : public flatbuffers::Allocator {
     if (spareMemory && spareMemory->size() * sizeof(float) >= kMovedWhole) {
       size_t spareBytes = 0;
       void* block = spareMemory->detach(spareBytes);
-      return static_cast<uint8_t*>(podReallocate(block, spareBytes, size));
+      try {
+        return static_cast<uint8_t*>(podReallocate(block, spareBytes, size));
+      } catch (...) {
+        podFree(block, spareBytes);  // a failed reallocation leaves the block as it was
+        throw;
+      }
     }
     if (spareMemory) spareMemory->release();
     return static_cast<uint8_t*>(podAllocate(size));
