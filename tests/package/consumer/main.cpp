@@ -2,10 +2,17 @@
 // files with the installed reader header.
 //   mesh_consumer convert <in.obj> <out.mesh> [separate]
 //   mesh_consumer read <file.mesh>
+//   mesh_consumer threads <out dir> <in.obj>...
+#include <sys/stat.h>
+
+#include <atomic>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <string>
+#include <thread>
 #include <vector>
 
 #include <obj2mesh/converter.h>
@@ -55,10 +62,50 @@ int read(const char* path) {
   return 0;
 }
 
+void onInterrupt(int) {}
+
+// A host with a umask of its own (027) and its own SIGINT handler converts
+// each OBJ file on a thread of its own, with the libraries beside it, and
+// writes it to <out dir>/<n>.mesh; every thread also writes its mesh to
+// <out dir>/shared.mesh. The handler must be left as it was.
+int threads(const char* outDir, int count, char** objs) {
+  umask(027);
+  struct sigaction action = {};
+  action.sa_handler = onInterrupt;
+  sigaction(SIGINT, &action, nullptr);
+  std::atomic<int> failures{0};
+  std::vector<std::thread> pool;
+  for (int i = 0; i < count; ++i)
+    pool.emplace_back([&, i] {
+      const std::string obj = objs[i];
+      const size_t slash = obj.rfind('/');
+      obj2mesh::LoadOptions load;
+      load.threads = 1;
+      load.materials = obj2mesh::materialsFrom(slash == std::string::npos ? "." : obj.substr(0, slash));
+      obj2mesh::ConvertResult result = obj2mesh::convertObjFile(obj, {}, load);
+      if (!result.ok()) {
+        ++failures;
+        return;
+      }
+      for (const std::string& out : {std::to_string(i) + ".mesh", std::string("shared.mesh")})
+        if (obj2mesh::writeMeshFile(std::string(outDir) + "/" + out, result.data(), result.size(), obj)) ++failures;
+    });
+  for (std::thread& thread : pool) thread.join();
+  struct sigaction now = {};
+  sigaction(SIGINT, nullptr, &now);
+  if (now.sa_handler != onInterrupt) {
+    std::fprintf(stderr, "the SIGINT handler changed\n");
+    return 1;
+  }
+  return failures ? 1 : 0;
+}
+
 int main(int argc, char** argv) {
+  if (argc >= 4 && std::strcmp(argv[1], "threads") == 0) return threads(argv[2], argc - 3, argv + 3);
   if (argc >= 4 && std::strcmp(argv[1], "convert") == 0)
     return convert(argv[2], argv[3], argc > 4 && std::strcmp(argv[4], "separate") == 0);
   if (argc == 3 && std::strcmp(argv[1], "read") == 0) return read(argv[2]);
-  std::fprintf(stderr, "usage: mesh_consumer convert in.obj out.mesh [separate] | read file.mesh\n");
+  std::fprintf(stderr, "usage: mesh_consumer convert in.obj out.mesh [separate] | read file.mesh | "
+                       "threads outdir in.obj...\n");
   return 2;
 }
