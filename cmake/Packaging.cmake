@@ -125,20 +125,3 @@ meshes: positions, normals and triangle indices as read-only numpy arrays
 that view the file without copying it, after checking every offset and
 index.")
 include(CPack)
-
-if(OBJ2MESH_BUILD_TESTS)
-  set(package_tests ${PROJECT_SOURCE_DIR}/tests/package)
-  find_package(Python3 REQUIRED COMPONENTS Interpreter)
-  add_test(NAME meshinfo_checks
-    COMMAND ${Python3_EXECUTABLE} ${package_tests}/meshinfo_test.py CheckTest
-      $<TARGET_FILE:meshinfo> $<TARGET_FILE:obj2mesh> ${obj2mesh_schema_file})
-  add_test(NAME meshinfo_shared_models
-    COMMAND ${Python3_EXECUTABLE} ${package_tests}/meshinfo_test.py ModelsTest
-      $<TARGET_FILE:meshinfo> $<TARGET_FILE:obj2mesh> ${obj2mesh_schema_file} ${PROJECT_SOURCE_DIR}/../shared)
-  add_test(NAME package_consumer
-    COMMAND bash ${package_tests}/consumer_test.sh ${PROJECT_BINARY_DIR} $<CONFIG> ${PROJECT_SOURCE_DIR}/../shared)
-  add_test(NAME package_deb
-    COMMAND bash ${package_tests}/deb_test.sh ${PROJECT_BINARY_DIR} ${PROJECT_VERSION})
-  set_tests_properties(meshinfo_shared_models package_deb PROPERTIES SKIP_RETURN_CODE 77)
-  set_tests_properties(package_consumer package_deb PROPERTIES TIMEOUT 300)
-endif()

@@ -8,7 +8,7 @@ root=$PWD
 
 scripts/install-deps.sh build
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release \
-  -DOBJ2MESH_BUILD_TESTS=OFF -DOBJ2MESH_BUILD_BENCH=OFF -DOBJ2MESH_BUILD_FUZZERS=OFF
+  -DOBJ2MESH_TESTS=OFF -DOBJ2MESH_BENCH=OFF -DOBJ2MESH_FUZZERS=OFF
 cmake --build build -j"$(nproc)"
 
 # mtllib names resolve against the working directory, so convert from the

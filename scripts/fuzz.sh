@@ -30,7 +30,7 @@ if [ -z "$cxx" ]; then
 fi
 jobs=${FUZZ_BUILD_JOBS:-2}
 cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER="$cxx" \
-  -DOBJ2MESH_BUILD_TESTS=OFF -DOBJ2MESH_BUILD_BENCH=OFF -DOBJ2MESH_BUILD_FUZZERS=ON >/dev/null
+  -DOBJ2MESH_TESTS=OFF -DOBJ2MESH_BENCH=OFF -DOBJ2MESH_FUZZERS=ON >/dev/null
 cmake --build build-fuzz -j"$jobs" --target "${targets[@]}"
 
 # Inputs above this size only slow the search down; the large-input cases
