@@ -2,10 +2,14 @@
 # packages: "programs" (obj2mesh, meshinfo and their manual pages),
 # "development" (headers, schema, the static library and the CMake package
 # with the asset helper) and "python" (the reader of .mesh files). Included
-# from the top-level CMakeLists.txt once every target exists.
+# from the top-level CMakeLists.txt, once every target exists, when
+# OBJ2MESH_INSTALL is on. The programs' install rules are in their own
+# folders, in the export set obj2meshTargets.
 include(CMakePackageConfigHelpers)
 
 set(OBJ2MESH_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/obj2mesh)
+
+install(TARGETS obj2mesh_converter mesh_schema EXPORT obj2meshTargets ARCHIVE COMPONENT development)
 
 # The schema, the reader header generated from it and the converter's
 # header; consumers include them as <obj2mesh/...>.
@@ -71,7 +75,7 @@ foreach(component programs development python)
 endforeach()
 
 # Debian packages: cpack -G DEB in the build directory. A project that adds
-# this one as a subdirectory keeps its own packaging.
+# this one as a subdirectory and installs it keeps its own packaging.
 if(NOT PROJECT_IS_TOP_LEVEL)
   return()
 endif()

@@ -8,8 +8,8 @@
 # then converts every shared model in both modes with the consumer (the
 # installed library) and the installed program, which must write the same
 # bytes or fail alike. Last, the consumer is built with the source tree as a
-# subproject and converts a model the same way. (deb_test.sh checks the
-# full list of installed files.)
+# subproject, converts a model the same way, and installs nothing of
+# obj2mesh. (deb_test.sh checks the full list of installed files.)
 # Usage: consumer_test.sh <build dir> [<config>] [<shared dir>]
 set -euo pipefail
 build=$1
@@ -143,5 +143,7 @@ quietly cmake --build "$work/subproject" --config "$config" --target mesh_consum
 subconsumer=$(find "$work/subproject" -type f -name mesh_consumer -perm -u+x | head -n 1)
 "$subconsumer" convert model.obj sub.mesh separate || fail "the subproject's consumer cannot convert"
 cmp -s sub.mesh split.mesh || fail "the subproject's consumer writes other bytes than the program"
+quietly cmake --install "$work/subproject" --prefix "$work/subprefix" --config "$config"
+[ -z "$(find "$work/subprefix" -type f 2> /dev/null)" ] || fail "the subproject installs files of obj2mesh"
 
 echo "consumer test passed ($models shared models converted alike)"
