@@ -9,7 +9,10 @@ include(CMakePackageConfigHelpers)
 
 set(OBJ2MESH_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/obj2mesh)
 
-install(TARGETS obj2mesh_converter mesh_schema EXPORT obj2meshTargets ARCHIVE COMPONENT development)
+# The C++ targets have an export set of their own, which the package
+# configuration loads only in projects that compile C++ (see
+# obj2meshConfig.cmake.in).
+install(TARGETS obj2mesh_converter mesh_schema EXPORT obj2meshLibraryTargets ARCHIVE COMPONENT development)
 
 # The schema, the reader header generated from it and the converter's
 # header; consumers include them as <obj2mesh/...>.
@@ -20,7 +23,9 @@ install(FILES ${obj2mesh_schema_file} DESTINATION ${CMAKE_INSTALL_DATADIR}/obj2m
 install(FILES ${obj2mesh_reader_header} ${obj2mesh_version_header} ${PROJECT_SOURCE_DIR}/include/obj2mesh/converter.h
   DESTINATION include/obj2mesh COMPONENT development)
 
-install(EXPORT obj2meshTargets NAMESPACE obj2mesh:: DESTINATION ${OBJ2MESH_CMAKE_DIR} COMPONENT development)
+foreach(export obj2meshTargets obj2meshLibraryTargets)
+  install(EXPORT ${export} NAMESPACE obj2mesh:: DESTINATION ${OBJ2MESH_CMAKE_DIR} COMPONENT development)
+endforeach()
 configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/obj2meshConfig.cmake.in
   ${PROJECT_BINARY_DIR}/obj2meshConfig.cmake
   INSTALL_DESTINATION ${OBJ2MESH_CMAKE_DIR})

@@ -2,9 +2,10 @@
 # Installs the build into a temporary prefix, builds (a copy of) the
 # consumer project in consumer/ against it, which converts its assets with
 # obj2mesh_add_meshes; touching one material library must rebuild exactly
-# the mesh of the file that names it. Then converts a small OBJ file with
-# the installed obj2mesh and reads the result back with the consumer and the
-# installed meshinfo;
+# the mesh of the file that names it. A project that only converts assets
+# (no compiler, no FlatBuffers) builds its meshes too. Then converts a small
+# OBJ file with the installed obj2mesh and reads the result back with the
+# consumer and the installed meshinfo;
 # then converts every shared model in both modes with the consumer (the
 # installed library) and the installed program, which must write the same
 # bytes or fail alike. Last, the consumer is built with the source tree as a
@@ -42,14 +43,15 @@ for mesh in "${meshes[@]}"; do
   (cd "$folder" && "$prefix/bin/obj2mesh" "$stem.obj" -o "$work/expected.mesh" "${args[@]}" > /dev/null)
   cmp -s "$work/expected.mesh" "$work/consumer/$mesh" || fail "$mesh is not what the program writes"
 done
-# Which meshes a build rewrote.
-stamps() { for mesh in "${meshes[@]}"; do echo "$mesh $(stat -c %Y.%y "$work/consumer/$mesh")"; done; }
+# Which of the meshes in the build tree $tree a build rewrote.
+tree=$work/consumer
+stamps() { for mesh in "${meshes[@]}"; do echo "$mesh $(stat -c %Y.%y "$tree/$mesh")"; done; }
 rebuilt() {
   local before
   before=$(stamps)
   sleep 1.1  # coarse file times
   "$@"
-  quietly cmake --build "$work/consumer" --config "$config" -j2
+  quietly cmake --build "$tree" --config "$config" -j2
   { diff <(echo "$before") <(stamps) || true; } | sed -n 's/^> \([^ ]*\) .*/\1/p' | tr '\n' ' '
 }
 got=$(rebuilt touch "$assets/b.mtl")
@@ -62,6 +64,23 @@ got=$(rebuilt sh -c "printf 'mtllib extra.mtl\\n' >> '$assets/b.obj'")
 [ "$got" = "meshes/b.mesh " ] || fail "editing b.obj rebuilt: '$got'"
 got=$(rebuilt touch "$assets/extra.mtl")
 [ "$got" = "meshes/b.mesh " ] || fail "touching extra.mtl rebuilt: '$got'"
+
+# Assets only: the package must not look for FlatBuffers or a compiler.
+mkdir "$work/assets_only"
+cat > "$work/assets_only/CMakeLists.txt" <<EOF
+cmake_minimum_required(VERSION 3.25)
+project(assets_only NONE)
+find_package(obj2mesh REQUIRED)
+obj2mesh_add_meshes(assets SOURCES "$assets/a.obj" "$assets/b.obj")
+EOF
+tree=$work/assets_build
+meshes=(a.mesh b.mesh)
+quietly cmake -S "$work/assets_only" -B "$tree" -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF \
+  -DCMAKE_DISABLE_FIND_PACKAGE_FlatBuffers=ON -DCMAKE_DISABLE_FIND_PACKAGE_Threads=ON
+quietly cmake --build "$tree" --config "$config"
+cmp -s "$tree/a.mesh" "$work/consumer/meshes/a.mesh" || fail "the assets-only project's a.mesh differs"
+got=$(rebuilt true)
+[ "$got" = "" ] || fail "a build with nothing changed rebuilt: '$got'"
 
 # A quad with normals in one group, a triangle without them in another.
 cd "$work"

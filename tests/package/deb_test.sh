@@ -51,7 +51,8 @@ check obj2mesh-dev "$arch" libdevel libflatbuffers-dev "obj2mesh (= $version)" -
   ./usr/lib/libobj2mesh.a \
   ./usr/lib/cmake/obj2mesh/obj2meshAddMeshes.cmake ./usr/lib/cmake/obj2mesh/obj2meshConfig.cmake \
   ./usr/lib/cmake/obj2mesh/obj2meshConfigVersion.cmake ./usr/lib/cmake/obj2mesh/obj2meshTargets-release.cmake \
-  ./usr/lib/cmake/obj2mesh/obj2meshTargets.cmake ./usr/share/obj2mesh/mesh.fbs
+  ./usr/lib/cmake/obj2mesh/obj2meshTargets.cmake ./usr/lib/cmake/obj2mesh/obj2meshLibraryTargets-release.cmake \
+  ./usr/lib/cmake/obj2mesh/obj2meshLibraryTargets.cmake ./usr/share/obj2mesh/mesh.fbs
 check python3-obj2mesh all python python3 python3-numpy -- \
   ./usr/lib/python3/dist-packages/obj2mesh/__init__.py
 
