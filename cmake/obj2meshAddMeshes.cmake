@@ -7,12 +7,13 @@
 #
 # The program runs from the OBJ file's own folder, so the material libraries
 # its "mtllib" lines name resolve exactly as when the program is run there
-# by hand. Each mesh depends on its OBJ file and on those libraries, which
-# are found when CMake configures: the OBJ file is a configure dependency,
-# so a new "mtllib" line is picked up, and touching a library rebuilds the
-# meshes of the files that name it and no others. Every conversion is a
-# build step of its own, so make -j, Ninja and distributed build execution
-# run them in parallel.
+# by hand. Each mesh depends on the obj2mesh program, on its OBJ file and on
+# those libraries, which are found when CMake configures: the OBJ file is a
+# configure dependency, so a new "mtllib" line is picked up, and touching a
+# library rebuilds the meshes of the files that name it and no others. A
+# new obj2mesh, rebuilt or installed, converts every file again. Every
+# conversion is a build step of its own, so make -j, Ninja and distributed
+# build execution run them in parallel.
 function(obj2mesh_add_meshes target)
   cmake_parse_arguments(PARSE_ARGV 1 arg "SEPARATE" "OUTPUT_DIRECTORY" "SOURCES")
   if(arg_UNPARSED_ARGUMENTS)
@@ -64,7 +65,7 @@ function(obj2mesh_add_meshes target)
       COMMAND "${CMAKE_COMMAND}" -E make_directory "${directory}"
       COMMAND obj2mesh::obj2mesh "${name}" -o "${output}" ${mode}
       WORKING_DIRECTORY "${folder}"
-      DEPENDS "${obj}" ${libraries}
+      DEPENDS obj2mesh::obj2mesh "${obj}" ${libraries}
       COMMENT "Converting ${name} to ${stem}.mesh"
       VERBATIM)
     list(APPEND outputs "${output}")

@@ -3,14 +3,16 @@
 # consumer project in consumer/ against it, which converts its assets with
 # obj2mesh_add_meshes; touching one material library must rebuild exactly
 # the mesh of the file that names it. A project that only converts assets
-# (no compiler, no FlatBuffers) builds its meshes too. Then converts a small
-# OBJ file with the installed obj2mesh and reads the result back with the
-# consumer and the installed meshinfo;
+# (no compiler, no FlatBuffers) builds its meshes too, and converts them
+# again when the installed obj2mesh changes and only then. Then converts a
+# small OBJ file with the installed obj2mesh and reads the result back with
+# the consumer and the installed meshinfo;
 # then converts every shared model in both modes with the consumer (the
 # installed library) and the installed program, which must write the same
 # bytes or fail alike. Last, the consumer is built with the source tree as a
-# subproject, converts a model the same way, and installs nothing of
-# obj2mesh. (deb_test.sh checks the full list of installed files.)
+# subproject, converts its assets and a model the same way, and installs
+# nothing of obj2mesh. (deb_test.sh checks the full list of installed
+# files.)
 # Usage: consumer_test.sh <build dir> [<config>] [<shared dir>]
 set -euo pipefail
 build=$1
@@ -81,6 +83,8 @@ quietly cmake --build "$tree" --config "$config"
 cmp -s "$tree/a.mesh" "$work/consumer/meshes/a.mesh" || fail "the assets-only project's a.mesh differs"
 got=$(rebuilt true)
 [ "$got" = "" ] || fail "a build with nothing changed rebuilt: '$got'"
+got=$(rebuilt touch "$prefix/bin/obj2mesh")
+[ "$got" = "a.mesh b.mesh " ] || fail "touching the installed obj2mesh rebuilt: '$got'"
 
 # A quad with normals in one group, a triangle without them in another.
 cd "$work"
@@ -158,10 +162,11 @@ fi
 # The same consumer with the source tree added as a subdirectory.
 quietly cmake -S "$here/consumer" -B "$work/subproject" -DCMAKE_BUILD_TYPE="$config" \
   -DOBJ2MESH_SOURCE_DIR="$here/../.."
-quietly cmake --build "$work/subproject" --config "$config" --target mesh_consumer -j2
+quietly cmake --build "$work/subproject" --config "$config" --target mesh_consumer consumer_assets -j2
 subconsumer=$(find "$work/subproject" -type f -name mesh_consumer -perm -u+x | head -n 1)
 "$subconsumer" convert model.obj sub.mesh separate || fail "the subproject's consumer cannot convert"
 cmp -s sub.mesh split.mesh || fail "the subproject's consumer writes other bytes than the program"
+cmp -s "$work/subproject/meshes/a.mesh" "$work/consumer/meshes/a.mesh" || fail "the subproject's a.mesh differs"
 quietly cmake --install "$work/subproject" --prefix "$work/subprefix" --config "$config"
 [ -z "$(find "$work/subprefix" -type f 2> /dev/null)" ] || fail "the subproject installs files of obj2mesh"
 
