@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds the Debian packages from a built tree and checks each one's control
 # fields, dependencies and contents, runs lintian on them (no errors, no
-# warnings), then runs the programs and the Python reader unpacked from them.
+# warnings, and no hardening tag even among its notes: the programs are
+# built with Debian's hardening flags), then runs the programs and the
+# Python reader unpacked from them.
 # Usage: deb_test.sh <build dir> <version>
 set -euo pipefail
 build=$(cd "$1" && pwd)
@@ -65,7 +67,9 @@ zcat "$work/root/usr/share/doc/obj2mesh/changelog.gz" | head -n 1 | grep -q "^ob
   fail "the changelog does not start with version $version"
 
 if command -v lintian > /dev/null; then
-  lintian --fail-on error,warning "$work"/*.deb || fail "lintian reports errors or warnings"
+  lintian -I --fail-on error,warning "$work"/*.deb > "$work/lintian" 2>&1 ||
+    { cat "$work/lintian"; fail "lintian reports errors or warnings"; }
+  if grep 'hardening-' "$work/lintian"; then fail "the programs lack hardening"; fi
 else
   echo "lintian is not installed: not run"
 fi
