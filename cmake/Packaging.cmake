@@ -8,6 +8,7 @@
 include(CMakePackageConfigHelpers)
 
 set(OBJ2MESH_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/obj2mesh)
+set(OBJ2MESH_MAINTAINER "obj2mesh maintainers <maintainers@obj2mesh.invalid>")
 
 # The C++ targets have an export set of their own, which the package
 # configuration loads only in projects that compile C++ (see
@@ -84,8 +85,6 @@ endforeach()
 if(NOT PROJECT_IS_TOP_LEVEL)
   return()
 endif()
-set(OBJ2MESH_PACKAGE_MAINTAINER "obj2mesh maintainers <maintainers@users.noreply.c-seed-54dba11e.example>"
-  CACHE STRING "Maintainer field of the Debian packages")
 # The installed headers compile only against the FlatBuffers release this
 # build found (see obj2meshConfig.cmake.in), so the development package
 # pins it.
@@ -96,7 +95,7 @@ set(obj2mesh_fb_next "${CMAKE_MATCH_1}.${CMAKE_MATCH_2}.${obj2mesh_fb_next_patch
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME obj2mesh)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_CONTACT "${OBJ2MESH_PACKAGE_MAINTAINER}")
+set(CPACK_PACKAGE_CONTACT "${OBJ2MESH_MAINTAINER}")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
