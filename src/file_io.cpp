@@ -1,6 +1,7 @@
 #include "file_io.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,12 +10,18 @@
 #include "padded_text.h"
 
 namespace obj2mesh {
+namespace {
+
+thread_local std::vector<FileIdentity>* readFiles = nullptr;
+
+}  // namespace
 
 FileDescriptor::~FileDescriptor() {
   if (fd_ >= 0) close(fd_);
 }
 
-int openForReading(const std::string& path) {
+int openForReading(const std::string& path, bool waitForWriter) {
+  // Not blocking, so that the open of a FIFO never waits.
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return -1;
   struct stat st;
@@ -23,6 +30,13 @@ int openForReading(const std::string& path) {
     close(fd);
     errno = error;
     return -1;
+  }
+  if (waitForWriter && S_ISFIFO(st.st_mode)) {
+    // Until a writer comes, a FIFO reads as ended; the first bytes (or the
+    // writer's leaving) end the wait.
+    struct pollfd writer = {fd, POLLIN, 0};
+    while (poll(&writer, 1, -1) < 0 && errno == EINTR) {
+    }
   }
   // Reads block again once open: a FIFO's writer may be slow.
   fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
@@ -36,15 +50,24 @@ ssize_t readSome(int fd, char* into, size_t room) {
   }
 }
 
+ReadFilesScope::ReadFilesScope(std::vector<FileIdentity>& files) : previous_(readFiles) { readFiles = &files; }
+ReadFilesScope::~ReadFilesScope() { readFiles = previous_; }
+
+void noteReadFile(int fd) {
+  struct stat st;
+  if (readFiles && fstat(fd, &st) == 0) readFiles->push_back({uint64_t(st.st_dev), uint64_t(st.st_ino)});
+}
+
 bool readTextFile(const std::string& path, std::string& contents) {
   contents.clear();
   FileDescriptor file(openForReading(path));
   if (file.get() < 0) return false;
+  noteReadFile(file.get());
   char buffer[1 << 16];
   bool hidden = false;
   for (;;) {
     ssize_t got = readSome(file.get(), buffer, sizeof buffer);
-    if (got < 0) return false;
+    if (got < 0) throw UnreadableLibrary{path, errno};
     if (got == 0) return true;
     contents.append(buffer, keepVisible(buffer, size_t(got), hidden));
   }

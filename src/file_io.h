@@ -1,8 +1,12 @@
 #pragma once
 
+// Files the library reads: the OBJ file and its material libraries.
+
 #include <sys/types.h>
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 namespace obj2mesh {
 
@@ -19,16 +23,46 @@ class FileDescriptor {
   int fd_;
 };
 
+// A file as the system knows it, whatever names lead to it.
+struct FileIdentity {
+  uint64_t device;
+  uint64_t inode;
+};
+
 // Opens a file for reading; -1 with errno set when it cannot be opened or
-// is a directory (EISDIR). A FIFO without a writer is never waited for: it
-// reads as empty.
-int openForReading(const std::string& path);
+// is a directory (EISDIR). The open itself never waits; with
+// `waitForWriter`, a FIFO that has no writer yet is waited for until one
+// comes, otherwise it reads as empty.
+int openForReading(const std::string& path, bool waitForWriter = false);
 
 // read(2), retried when a signal interrupts it.
 ssize_t readSome(int fd, char* into, size_t room);
 
-// Reads a text file whole but for what NUL bytes hide (see keepVisible);
-// false with errno set when it cannot be opened or read.
+// The files a load reads, collected on the loading thread while a
+// ReadFilesScope lives there.
+class ReadFilesScope {
+ public:
+  explicit ReadFilesScope(std::vector<FileIdentity>& files);
+  ~ReadFilesScope();
+  ReadFilesScope(const ReadFilesScope&) = delete;
+  ReadFilesScope& operator=(const ReadFilesScope&) = delete;
+
+ private:
+  std::vector<FileIdentity>* previous_;
+};
+// Adds the file open at `fd` to the files of the load in progress, if any.
+void noteReadFile(int fd);
+
+// A material library that opened but could not be read: the load fails
+// with the library's path.
+struct UnreadableLibrary {
+  std::string path;
+  int error;
+};
+
+// Reads a material library whole but for what NUL bytes hide (see
+// keepVisible); false when it cannot be opened (it then reads as absent).
+// Throws UnreadableLibrary when it opens but a read fails.
 bool readTextFile(const std::string& path, std::string& contents);
 
 }  // namespace obj2mesh

@@ -39,6 +39,7 @@ struct ObjLoad {
   int32_t materialId = -1;
 
   Failure failure;
+  std::string failurePath;  // when the failure concerns another file than the OBJ file
 };
 
 Attributes allRead(const ObjLoad& load) { return Attributes::of(load.positions, load.normals); }
@@ -96,7 +97,13 @@ class Apply {
           break;
         }
         case ChunkRecord::MaterialLibrary:
-          load_.materials.readLibrary(name, load_.lookup);
+          try {
+            load_.materials.readLibrary(name, load_.lookup);
+          } catch (const UnreadableLibrary& library) {
+            load_.failurePath = library.path;
+            load_.failure.kind = FailureKind::CannotRead;
+            return fail(load_, 0, std::string("cannot read: ") + std::strerror(library.error));
+          }
           break;
         case ChunkRecord::Reject:
           return fail(load_, line, name);
@@ -182,7 +189,7 @@ bool read(ObjLoad& load, const ReadOptions& options, uint64_t size, const ReadMo
 bool finishLoad(ObjLoad& load, bool ok, ObjShapes& shapes, Failure& failure) {
   if (!ok) {
     failure = std::move(load.failure);
-    failure.path = load.path;
+    failure.path = load.failurePath.empty() ? load.path : load.failurePath;
     return false;
   }
   shapes = std::move(load.assembler.shapes());
@@ -210,7 +217,7 @@ bool readObjBuffer(const char* data, size_t size, const std::string& path, const
 
 bool readObjFile(const std::string& path, const MaterialLookup& lookup, ObjShapes& shapes, Failure& failure,
                  const ReadOptions& options) {
-  FileDescriptor file(openForReading(path));
+  FileDescriptor file(openForReading(path, true));
   if (file.get() < 0) {
     const int error = errno;
     failure.path = path;
@@ -219,6 +226,7 @@ bool readObjFile(const std::string& path, const MaterialLookup& lookup, ObjShape
     failure.kind = FailureKind::CannotRead;
     return false;
   }
+  noteReadFile(file.get());
   struct stat st;
   const uint64_t size = fstat(file.get(), &st) == 0 && S_ISREG(st.st_mode) ? uint64_t(st.st_size) : 0;
   ObjLoad load(path, lookup);

@@ -15,6 +15,7 @@
 #include <functional>
 #include <random>
 #include <set>
+#include <thread>
 
 #include "process_support.h"
 #include "test_support.h"
@@ -191,7 +192,19 @@ const Row kRows[] = {
              }),
     fails("a directory as input", "Loading", "in.obj: cannot read: Is a directory",
           [](const fs::path& dir) { fs::create_directory(dir / "in.obj"); }),
-    converts("a FIFO as input, no writer", 0, [](const fs::path& dir) { makeFifo(dir / "in.obj"); }).timeout(10),
+    // The reader waits for a writer that comes late, rather than reading an
+    // empty file.
+    converts("a FIFO as input, its writer late", 1,
+             [](const fs::path& dir) {
+               makeFifo(dir / "in.obj");
+               std::thread([fifo = dir / "in.obj"] {
+                 std::this_thread::sleep_for(std::chrono::milliseconds(300));
+                 const std::string text = kTriangle + "f 1 2 3\n";
+                 const int fd = open(fifo.c_str(), O_WRONLY);
+                 if (fd >= 0 && write(fd, text.data(), text.size()) >= 0) close(fd);
+               }).detach();
+             })
+        .timeout(10),
     fails("an unreadable file", "Loading", "in.obj: cannot open: Permission denied",
           [](const fs::path& dir) {
             writeFile(dir / "in.obj", kTriangle + "f 1 2 3\n");
@@ -209,6 +222,8 @@ const Row kRows[] = {
                writeFile(dir / "in.obj", "mtllib lib.mtl\nusemtl a\n" + kTriangle + "f 1 2 3\n");
              })
         .timeout(10),
+    fails("a material library that opens but cannot be read", "Loading", "/proc/self/mem: cannot read: Input/output error",
+          objText("mtllib /proc/self/mem\n" + kTriangle + "f 1 2 3\n")),
     converts("an unreadable material library", 1,
              [](const fs::path& dir) {
                writeFile(dir / "lib.mtl", "newmtl a\n");
