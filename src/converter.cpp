@@ -3,6 +3,8 @@
 
 #include "obj2mesh/converter.h"
 
+#include <sys/stat.h>
+
 #include <new>
 #include <stdexcept>
 
@@ -20,7 +22,14 @@ struct ConverterAccess {
     guard(path, loaded.failure_, [&] {
       loaded.path_ = path;
       auto shapes = std::make_unique<ObjShapes>();
-      if (read(*shapes, loaded.failure_)) loaded.shapes_ = std::move(shapes);
+      std::vector<FileIdentity> files;
+      bool ok;
+      {
+        ReadFilesScope scope(files);
+        ok = read(*shapes, loaded.failure_);
+      }
+      for (const FileIdentity& file : files) loaded.inputFiles_.insert(loaded.inputFiles_.end(), {file.device, file.inode});
+      if (ok) loaded.shapes_ = std::move(shapes);
     });
     return loaded;
   }
@@ -36,6 +45,7 @@ struct ConverterAccess {
         }
         return;
       }
+      result.inputFiles_ = std::move(loaded.inputFiles_);
       // The shapes go as conversion copies them out, whatever the outcome.
       std::unique_ptr<ObjShapes> shapes = std::move(loaded.shapes_);
       if (convertShapes(*shapes, options.combineMeshes, result.buffer_, result.failure_)) result.ok_ = true;
@@ -45,12 +55,21 @@ struct ConverterAccess {
   }
 
   static std::optional<Failure> write(const std::string& path, const uint8_t* data, size_t size,
-                                      const std::string& inputPath) noexcept {
+                                      const std::string& inputPath, const ConvertResult* result) noexcept {
     std::optional<Failure> written;
     Failure thrown;
     // The writer allocates only to copy names, never while a temporary file
     // has a name, so an exception leaves no file behind.
-    guard(path, thrown, [&] { written = writeMeshFileVia(TemporaryFile::Unnamed, path, data, size, inputPath); });
+    guard(path, thrown, [&] {
+      std::vector<FileIdentity> inputs;
+      struct stat st;
+      if (!inputPath.empty() && stat(inputPath.c_str(), &st) == 0)
+        inputs.push_back({uint64_t(st.st_dev), uint64_t(st.st_ino)});
+      if (result)
+        for (size_t i = 0; i + 1 < result->inputFiles_.size(); i += 2)
+          inputs.push_back({result->inputFiles_[i], result->inputFiles_[i + 1]});
+      written = writeMeshFileVia(TemporaryFile::Unnamed, path, data, size, inputs);
+    });
     if (!thrown.reason.empty()) return thrown;
     return written;
   }
@@ -144,7 +163,11 @@ ConvertResult convertObjBuffer(const char* data, size_t size, const std::string&
 
 std::optional<Failure> writeMeshFile(const std::string& path, const uint8_t* data, size_t size,
                                      const std::string& inputPath) noexcept {
-  return ConverterAccess::write(path, data, size, inputPath);
+  return ConverterAccess::write(path, data, size, inputPath, nullptr);
+}
+
+std::optional<Failure> writeMeshFile(const std::string& path, const ConvertResult& result) noexcept {
+  return ConverterAccess::write(path, result.data(), result.size(), {}, &result);
 }
 
 }  // namespace obj2mesh

@@ -54,19 +54,21 @@ bool writeAll(int fd, const uint8_t* data, size_t size) {
   return true;
 }
 
-// A hidden name beside `target` ending in "XXXXXX", cut to fit the
-// folder's name limit whatever the length of the target's own name.
-std::string temporaryPattern(const std::string& target) {
-  const std::string folder = directoryOf(target);
-  size_t slash = target.rfind('/');
-  std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
+std::string baseName(const std::string& path) {
+  size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// A hidden name for a file beside `name` in `folder`, ending in "XXXXXX",
+// cut to fit the folder's name limit whatever the length of `name`.
+std::string temporaryPattern(const std::string& folder, std::string name) {
   // "." name ".XXXXXX" must fit; only long names need the folder's limit.
   if (name.size() + 8 > 64) {
     long limit = pathconf(folder.c_str(), _PC_NAME_MAX);
     const size_t room = size_t(limit > 16 ? limit : NAME_MAX) - 8;
     if (name.size() > room) name.resize(room);
   }
-  return folder + "/." + name + ".XXXXXX";
+  return "." + name + ".XXXXXX";
 }
 
 // The hidden temporary files of the writes in progress, for
@@ -76,7 +78,8 @@ constexpr size_t kPendingSlots = 64;
 struct PendingSlot {
   enum State : int { Free, Taken, Created };
   std::atomic<int> state{Free};
-  char name[PATH_MAX];
+  int folder;           // an open descriptor of the file's folder
+  char name[NAME_MAX + 1];  // the file's name in it
 };
 PendingSlot pendingSlots[kPendingSlots];
 
@@ -89,13 +92,15 @@ class PendingName {
   PendingName& operator=(const PendingName&) = delete;
   ~PendingName() { release(); }
 
-  // Lists `name`, whose file does not exist yet.
-  void list(const std::string& name) {
+  // Lists `name` in the folder open at `folder`; its file does not exist
+  // yet.
+  void list(int folder, const std::string& name) {
     release();
-    if (name.size() >= PATH_MAX) return;
+    if (name.size() > NAME_MAX) return;
     for (PendingSlot& slot : pendingSlots) {
       int expected = PendingSlot::Free;
       if (slot.state.compare_exchange_strong(expected, PendingSlot::Taken)) {
+        slot.folder = folder;
         std::memcpy(slot.name, name.c_str(), name.size() + 1);
         slot_ = &slot;
         return;
@@ -115,13 +120,13 @@ class PendingName {
   PendingSlot* slot_ = nullptr;
 };
 
-// Makes a file under a fresh name made from `pattern` (ending in
-// "XXXXXX"): create(name) makes it, returning 0 or an errno value, EEXIST
-// to try another name. The name is listed for removeTemporaryMeshFiles
-// from just before its file exists. False with errno set when no name
-// could be made.
+// Makes a file in the folder open at `folder` under a fresh name made from
+// `pattern` (ending in "XXXXXX"): create(name) makes it, returning 0 or an
+// errno value, EEXIST to try another name. The name is listed for
+// removeTemporaryMeshFiles from just before its file exists. False with
+// errno set when no name could be made.
 template <class Create>
-bool createUnique(std::string pattern, std::string& name, PendingName& pending, Create&& create) {
+bool createUnique(int folder, std::string pattern, std::string& name, PendingName& pending, Create&& create) {
   static const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
   uint64_t state = uint64_t(getpid()) * 0x9E3779B97F4A7C15ull ^ uint64_t(uintptr_t(&pattern)) ^
                    uint64_t(time(nullptr)) ^ uint64_t(clock());
@@ -130,7 +135,7 @@ bool createUnique(std::string pattern, std::string& name, PendingName& pending, 
       state ^= state << 13, state ^= state >> 7, state ^= state << 17;
       pattern[i] = kLetters[state % (sizeof kLetters - 1)];
     }
-    pending.list(pattern);
+    pending.list(folder, pattern);
     const int error = create(pattern);
     if (error == 0) {
       pending.created();
@@ -150,17 +155,21 @@ bool createUnique(std::string pattern, std::string& name, PendingName& pending, 
 }  // namespace
 
 void (*afterTemporaryCreated)() = nullptr;
+int (*syncFile)(int fd) = fdatasync;
+
+bool sameFile(const struct stat& st, const FileIdentity& file) {
+  return uint64_t(st.st_dev) == file.device && uint64_t(st.st_ino) == file.inode;
+}
 
 std::optional<Failure> writeMeshFileVia(TemporaryFile kind, const std::string& path, const uint8_t* data,
-                                        size_t size, const std::string& inputPath) {
+                                        size_t size, const std::vector<FileIdentity>& inputs) {
   auto fail = [&](std::string reason) { return Failure{path, 0, std::move(reason), FailureKind::CannotWrite}; };
 
-  struct stat out, in;
+  struct stat out;
   if (stat(path.c_str(), &out) == 0) {
     if (S_ISDIR(out.st_mode)) return fail(describe("cannot write", EISDIR));
-    if (!inputPath.empty() && stat(inputPath.c_str(), &in) == 0 && in.st_dev == out.st_dev &&
-        in.st_ino == out.st_ino)
-      return fail("is the input file; refusing to overwrite it");
+    for (const FileIdentity& input : inputs)
+      if (sameFile(out, input)) return fail("is the input file; refusing to overwrite it");
     // Renaming over a device, FIFO or socket would replace the node itself
     // with a regular file (through a link, even /dev/null).
     if (!S_ISREG(out.st_mode)) return fail("cannot write: not a regular file");
@@ -168,17 +177,27 @@ std::optional<Failure> writeMeshFileVia(TemporaryFile kind, const std::string& p
 
   std::string target = path;
   if (!resolveLinks(target)) return fail(describe("cannot resolve link", errno));
-  const std::string folder = directoryOf(target);
+  const std::string folder = directoryOf(target), name = baseName(target);
   auto cannotCreate = [&](int error) {
     return fail(describe(("cannot create a file in folder '" + folder + "'").c_str(), error));
   };
+  // The file is made, named and renamed relative to its folder, opened
+  // once: no longer path is ever built, and the folder cannot be swapped
+  // midway.
+  FileDescriptor directory(open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (directory.get() < 0) return cannotCreate(errno);
+  const int dir = directory.get();
+  // The bytes reach the disk, and any error surfaces, before the file takes
+  // the output's name.
+  auto writeAndSync = [&](int fd) { return writeAll(fd, data, size) && syncFile(fd) == 0; };
+
   // An unnamed file is named through /proc.
   if (kind == TemporaryFile::Unnamed && access("/proc/self/fd", X_OK) != 0) kind = TemporaryFile::Named;
   if (kind == TemporaryFile::Unnamed) {
     // The file has no name until it is complete, so no run that ends,
     // however it ends, leaves a part of it behind. The open applies the
     // umask to the mode.
-    int fd = open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+    int fd = openat(dir, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
     if (fd < 0) {
       // The file system has no unnamed files.
       if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return cannotCreate(errno);
@@ -186,21 +205,21 @@ std::optional<Failure> writeMeshFileVia(TemporaryFile kind, const std::string& p
     } else {
       FileDescriptor file(fd);
       if (afterTemporaryCreated) afterTemporaryCreated();
-      if (!writeAll(fd, data, size)) return fail(describe("cannot write", errno));
+      if (!writeAndSync(fd)) return fail(describe("cannot write", errno));
       const std::string source = "/proc/self/fd/" + std::to_string(fd);
-      if (linkat(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), AT_SYMLINK_FOLLOW) == 0) return std::nullopt;
+      if (linkat(AT_FDCWD, source.c_str(), dir, name.c_str(), AT_SYMLINK_FOLLOW) == 0) return std::nullopt;
       if (errno != EEXIST) return cannotCreate(errno);
       // A name exists already: the file takes a temporary name, which
       // replaces it at once.
       PendingName pending;
       std::string temporary;
-      if (!createUnique(temporaryPattern(target), temporary, pending, [&](const std::string& name) {
-            return linkat(AT_FDCWD, source.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0 ? 0 : errno;
+      if (!createUnique(dir, temporaryPattern(folder, name), temporary, pending, [&](const std::string& t) {
+            return linkat(AT_FDCWD, source.c_str(), dir, t.c_str(), AT_SYMLINK_FOLLOW) == 0 ? 0 : errno;
           }))
         return cannotCreate(errno);
-      if (rename(temporary.c_str(), target.c_str()) != 0) {
+      if (renameat(dir, temporary.c_str(), dir, name.c_str()) != 0) {
         int error = errno;
-        unlink(temporary.c_str());
+        unlinkat(dir, temporary.c_str(), 0);
         return fail(describe("cannot write", error));
       }
       return std::nullopt;
@@ -212,24 +231,24 @@ std::optional<Failure> writeMeshFileVia(TemporaryFile kind, const std::string& p
   PendingName pending;
   std::string temporary;
   int fd = -1;
-  if (!createUnique(temporaryPattern(target), temporary, pending, [&](const std::string& name) {
-        fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (!createUnique(dir, temporaryPattern(folder, name), temporary, pending, [&](const std::string& t) {
+        fd = openat(dir, t.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         return fd >= 0 ? 0 : errno;
       }))
     return cannotCreate(errno);
   if (afterTemporaryCreated) afterTemporaryCreated();
-  bool written = writeAll(fd, data, size);
+  bool written = writeAndSync(fd);
   int error = errno;
   if (close(fd) != 0 && written) {
     written = false;
     error = errno;
   }
-  if (written && rename(temporary.c_str(), target.c_str()) != 0) {
+  if (written && renameat(dir, temporary.c_str(), dir, name.c_str()) != 0) {
     written = false;
     error = errno;
   }
   if (!written) {
-    unlink(temporary.c_str());
+    unlinkat(dir, temporary.c_str(), 0);
     return fail(describe("cannot write", error));
   }
   return std::nullopt;
@@ -237,7 +256,7 @@ std::optional<Failure> writeMeshFileVia(TemporaryFile kind, const std::string& p
 
 void removeTemporaryMeshFiles() noexcept {
   for (PendingSlot& slot : pendingSlots)
-    if (slot.state.load() == PendingSlot::Created) unlink(slot.name);
+    if (slot.state.load() == PendingSlot::Created) unlinkat(slot.folder, slot.name, 0);
 }
 
 }  // namespace obj2mesh

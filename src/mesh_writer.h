@@ -4,7 +4,9 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
+#include "file_io.h"
 #include "obj2mesh/converter.h"
 
 namespace obj2mesh {
@@ -15,13 +17,15 @@ enum class TemporaryFile {
   Named,    // a hidden name beside the output (see removeTemporaryMeshFiles)
 };
 
-// writeMeshFile with the kind of temporary file chosen; allocation failures
-// throw.
+// writeMeshFile with the kind of temporary file chosen, refusing to replace
+// any of `inputs`; allocation failures throw.
 std::optional<Failure> writeMeshFileVia(TemporaryFile kind, const std::string& path, const uint8_t* data,
-                                        size_t size, const std::string& inputPath);
+                                        size_t size, const std::vector<FileIdentity>& inputs);
 
 // Called, when set, once the temporary file exists and before its bytes
 // are written; tests use it to interrupt a write there.
 extern void (*afterTemporaryCreated)();
+// Brings a written file to the disk (fdatasync); tests make it fail.
+extern int (*syncFile)(int fd);
 
 }  // namespace obj2mesh

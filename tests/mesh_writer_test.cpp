@@ -51,7 +51,7 @@ TEST_P(Writer, PlacesTheWholeFile) {
   want[c.target] = "file:" + bytes;
   const mode_t mask = umask(027);
   std::optional<Failure> failure = writeMeshFileVia(kind, (dir.path() / c.path).string(),
-                                                    reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), "");
+                                                    reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), {});
   umask(mask);
   ASSERT_FALSE(failure) << failure->reason;
   EXPECT_EQ(treeDifference(want, snapshot(dir.path())), "");
@@ -73,7 +73,7 @@ TEST(Writer, ManyThreadsAtOnce) {
       threads.emplace_back([&, i] {
         const auto* bytes = reinterpret_cast<const uint8_t*>(contents[i].data());
         for (const std::string& name : {"own" + std::to_string(i) + ".mesh", std::string("shared.mesh")})
-          failed += bool(writeMeshFileVia(kind, (dir.path() / name).string(), bytes, contents[i].size(), ""));
+          failed += bool(writeMeshFileVia(kind, (dir.path() / name).string(), bytes, contents[i].size(), {}));
       });
     for (std::thread& thread : threads) thread.join();
     EXPECT_EQ(failed, 0);
@@ -116,7 +116,7 @@ void interruptWrite(TemporaryFile kind, int signal, bool ignored) {
     pendingSignal = signal;
     afterTemporaryCreated = raisePendingSignal;
     const uint8_t bytes[] = {1, 2, 3};
-    _exit(writeMeshFileVia(kind, path, bytes, sizeof bytes, "") ? 1 : 0);
+    _exit(writeMeshFileVia(kind, path, bytes, sizeof bytes, {}) ? 1 : 0);
   }
   int status = 0;
   ASSERT_EQ(waitpid(pid, &status, 0), pid);
@@ -138,6 +138,70 @@ TEST(Writer, AnInterruptedWriteLeavesNothing) {
   }
   interruptWrite(TemporaryFile::Unnamed, SIGKILL, false);
   interruptWrite(TemporaryFile::Unnamed, SIGTERM, false);
+}
+
+// Where the new file could fail to reach the disk, the failure comes before
+// it takes the output's name: the old file stays, and nothing else is left.
+TEST(Writer, AFailedSyncLeavesTheOldFile) {
+  for (TemporaryFile kind : {TemporaryFile::Unnamed, TemporaryFile::Named}) {
+    TempDir dir;
+    writeFile(dir.path() / "out.mesh", "old");
+    syncFile = [](int) {
+      errno = EIO;
+      return -1;
+    };
+    const uint8_t bytes[] = {1, 2, 3};
+    const std::optional<Failure> failure = writeMeshFileVia(kind, (dir.path() / "out.mesh").string(), bytes, 3, {});
+    syncFile = fdatasync;
+    ASSERT_TRUE(failure);
+    EXPECT_EQ(failure->reason, "cannot write: Input/output error");
+    EXPECT_EQ(treeDifference(Tree{{"out.mesh", "file:old"}}, snapshot(dir.path())), "");
+  }
+}
+
+// A path of 4,090 bytes, every name in it legal, is written and then
+// replaced: the temporary name never makes the path longer.
+TEST(Writer, ALongPathTwice) {
+  for (TemporaryFile kind : {TemporaryFile::Unnamed, TemporaryFile::Named}) {
+    TempDir dir;
+    fs::path path = dir.path();
+    while (path.string().size() < 4090 - 260) path /= std::string(200, 'd');
+    path /= std::string(4090 - path.string().size() - 6, 'n') + ".mesh";
+    fs::create_directories(path.parent_path());
+    ASSERT_EQ(path.string().size(), 4090u);
+    for (const uint8_t byte : {uint8_t(1), uint8_t(2)}) {
+      const std::optional<Failure> failure = writeMeshFileVia(kind, path.string(), &byte, 1, {});
+      ASSERT_FALSE(failure) << failure->reason;
+      EXPECT_EQ(readFile(path), std::string(1, char(byte)));
+    }
+  }
+}
+
+// Every file the load read is input, as it was when read: the OBJ file
+// through a link that was switched after the load, and a material library.
+TEST(Writer, NeverReplacesAFileTheLoadRead) {
+  TempDir dir;
+  const std::string triangle = "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n";
+  writeFile(dir.path() / "victim.mesh", triangle);
+  writeFile(dir.path() / "other.obj", triangle);
+  writeFile(dir.path() / "lib.mesh", "newmtl a\n");
+  writeFile(dir.path() / "model.obj", "mtllib lib.mesh\n" + triangle);
+  fs::create_symlink("victim.mesh", dir.path() / "in.obj");
+  const ConvertResult read = convertObjFile((dir.path() / "in.obj").string());
+  ASSERT_TRUE(read.ok());
+  fs::remove(dir.path() / "in.obj");
+  fs::create_symlink("other.obj", dir.path() / "in.obj");
+  LoadOptions beside;
+  beside.materials = materialsFrom(dir.path().string());
+  const ConvertResult withLibrary = convertObjFile((dir.path() / "model.obj").string(), {}, beside);
+  ASSERT_TRUE(withLibrary.ok());
+  const Tree before = snapshot(dir.path());
+  for (const auto& [output, result] : {std::pair{"victim.mesh", &read}, {"lib.mesh", &withLibrary}}) {
+    const std::optional<Failure> failure = writeMeshFile((dir.path() / output).string(), *result);
+    ASSERT_TRUE(failure) << output;
+    EXPECT_EQ(failure->reason, "is the input file; refusing to overwrite it");
+  }
+  EXPECT_EQ(treeDifference(before, snapshot(dir.path())), "");
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <flatbuffers/detached_buffer.h>
 
@@ -87,6 +88,7 @@ class LoadedObj {
   std::string path_;
   std::unique_ptr<ObjShapes> shapes_;
   Failure failure_;
+  std::vector<uint64_t> inputFiles_;  // device and inode of each file the load read
 };
 
 // A finished .mesh buffer, or why there is none.
@@ -106,6 +108,7 @@ class ConvertResult {
   bool ok_ = false;
   flatbuffers::DetachedBuffer buffer_;
   Failure failure_;
+  std::vector<uint64_t> inputFiles_;  // device and inode of each file the load read
 };
 
 // Step by step: load an OBJ file with the material libraries it names,
@@ -136,6 +139,10 @@ class ConvertResult {
 // file. Returns the failure, or nothing on success.
 [[nodiscard]] std::optional<Failure> writeMeshFile(const std::string& path, const uint8_t* data, size_t size,
                                                    const std::string& inputPath = {}) noexcept;
+// Writes a conversion's buffer the same way, refusing to replace any file
+// its load read (the OBJ file and every material library from a file), as
+// they were when read, whatever their names are now.
+[[nodiscard]] std::optional<Failure> writeMeshFile(const std::string& path, const ConvertResult& result) noexcept;
 
 // Where unnamed temporary files are unavailable, the temporary file has a
 // hidden name beside the output until it takes the output's name. A program

@@ -96,12 +96,12 @@ bool loadAndConvert(const std::string& inputPath, bool combineMeshes, obj2mesh::
 
 // Writes the finished buffer to `outputPath` (its extension forced to
 // "mesh" first), never over the input file.
-bool saveMeshFile(std::string outputPath, const obj2mesh::ConvertResult& result, const std::string& inputPath) {
+bool saveMeshFile(std::string outputPath, const obj2mesh::ConvertResult& result) {
   if (forceMeshExtension(outputPath)) {
     std::printf("Changed output type to '.%s'\n", MESH_EXTENSION.c_str());
   }
   startLine("Saving to '" + outputPath + "'... ");
-  if (auto failure = obj2mesh::writeMeshFile(outputPath, result.data(), result.size(), inputPath)) {
+  if (auto failure = obj2mesh::writeMeshFile(outputPath, result)) {
     endLine("failed");
     explain(*failure);
     return false;
@@ -142,7 +142,7 @@ int runConverter(int argc, const char* const* argv) {
     if (!parseCommandLine(argc, argv, options)) return 0;
     obj2mesh::ConvertResult result;
     if (!loadAndConvert(options.inputPath, options.combineMeshes, result)) return 1;
-    if (!saveMeshFile(options.outputPath, result, options.inputPath)) return 1;
+    if (!saveMeshFile(options.outputPath, result)) return 1;
     return 0;
   } catch (const std::bad_alloc&) {
     // The library reports its own allocation failures; these are the
