@@ -30,8 +30,15 @@ MESHINFO = OBJ2MESH = SCHEMA = SHARED = None
 LIMIT = 2**31 - 1  # a FlatBuffers buffer must be smaller
 
 
-def run(*args, cwd=None):
-    return subprocess.run(args, capture_output=True, text=True, cwd=cwd)
+def run(*args, cwd=None, timeout=None):
+    return subprocess.run(args, capture_output=True, text=True, cwd=cwd, timeout=timeout)
+
+
+def positions_only(n):
+    """A valid file by hand: one mesh of n positions at the origin, no
+    normals, no indices."""
+    return struct.pack("<I3Hxx5Hxx iIIIiIIII", 24, 6, 8, 4, 10, 16, 4, 8, 12,  # root, model and mesh vtables
+                       20, 4, 1, 4, 28, 12, 12 + 12 * n, 12 + 12 * n, n) + bytes(12 * n + 8)
 
 
 def reasons(stderr, paths):
@@ -130,13 +137,19 @@ class CheckTest(SmallFiles):
                                     r"^file is %d bytes; .* must be smaller than %d bytes$" % (size, LIMIT))
 
     def test_rejects_what_is_not_a_file_and_reports_the_rest(self):
-        empty, folder, missing, good = (self.path(n) for n in ("empty.mesh", "dir.mesh", "missing.mesh", "split.mesh"))
-        self.write("empty.mesh", b"")
+        fifo, folder, missing, good = (self.path(n) for n in ("fifo.mesh", "dir.mesh", "missing.mesh", "split.mesh"))
+        os.mkfifo(fifo)  # without a writer, opening it to read would wait for one
         os.mkdir(folder)
-        result = run(MESHINFO, empty, folder, missing, good)
+        cases = {  # path: its name as stderr shows it, with control bytes escaped; reason
+            self.write("empty\n\t\r\x01\x7f.mesh", b""): (self.path(r"empty\n\t\r\x01\x7f.mesh"), "empty file"),
+            folder: (folder, "is a directory"),
+            missing: (missing, "cannot open: No such file or directory"),
+            fifo: (fifo, "not a regular file"),
+            "/dev/zero": ("/dev/zero", "not a regular file"),
+        }
+        result = run(MESHINFO, *cases, good, timeout=10)
         self.assertEqual(result.returncode, 1)
-        self.assertEqual(reasons(result.stderr, [empty, folder, missing, good]), {
-            empty: "empty file", folder: "is a directory", missing: "cannot open: No such file or directory"})
+        self.assertEqual(reasons(result.stderr, [shown for shown, _ in cases.values()] + [good]), dict(cases.values()))
         self.assertIn(good + ": 2 meshes", result.stdout)
         report = json.loads(run(MESHINFO, "--json", good, missing).stdout)
         self.assertEqual([r["valid"] for r in report], [True, False])
@@ -144,6 +157,20 @@ class CheckTest(SmallFiles):
         if os.geteuid() != 0:  # root reads anything
             os.chmod(good, 0)
             self.assertRejected([good], r"^cannot open: Permission denied$")
+
+    def test_address_space_limit(self):
+        """A 32 MiB file needs little more than its own size; with less, it
+        is refused in one line."""
+        with open(MESHINFO, "rb") as f:
+            if b"__asan_init" in f.read():
+                self.skipTest("AddressSanitizer reserves more address space than these limits")
+        path = self.write("big.mesh", positions_only(2**25 // 12))
+        for mib, status, stdout, stderr in (
+                (16, 1, "", "meshinfo: %s: out of memory\n" % path),
+                (64, 0, "%s: 1 mesh; 2796202 positions, 0 normals, 0 triangles in all" % path, "")):
+            with self.subTest(mib=mib):
+                result = run("sh", "-c", 'ulimit -v %d && exec "$0" "$@"' % (mib * 1024), MESHINFO, path)
+                self.assertEqual((result.returncode, result.stdout[:len(stdout)], result.stderr), (status, stdout, stderr))
 
     def test_command_line(self):
         for args, status in (([], 2), (["--json"], 2), (["-x", "a.mesh"], 2), (["-h"], 0), (["--json", "--help"], 0)):

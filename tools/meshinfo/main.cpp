@@ -13,6 +13,8 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -41,8 +43,16 @@ struct FileReport {
   std::string path;
   bool valid = false;
   std::string reason;  // why the file is not valid
-  std::vector<MeshSummary> meshes;
+  // A valid file's bytes, and its model within them: each mesh's summary
+  // is worked out as it is printed, so that the report holds nothing in
+  // proportion to the number of meshes.
+  std::unique_ptr<uint8_t[]> data;
+  const obj2mesh::Model* model = nullptr;
+  uint64_t positions = 0, normals = 0, triangles = 0;  // totals of all meshes
 };
+
+// Fits in std::string's own storage, so setting it allocates nothing.
+const char* kOutOfMemory = "out of memory";
 
 const char* kUsage =
     "Usage: meshinfo [--json] file.mesh...\n"
@@ -60,8 +70,13 @@ std::string tooLarge(const std::string& size) {
          std::to_string(kMaxBufferSize + 1) + " bytes";
 }
 
-bool readFile(const std::string& path, std::vector<uint8_t>& data, std::string& reason) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+// Reads the whole regular file at `path` into `data`, at the size fstat
+// gives; `size` is what was read.
+bool readFile(const std::string& path, std::unique_ptr<uint8_t[]>& data, size_t& size, std::string& reason) {
+  // O_NONBLOCK: opening a FIFO that has no writer returns at once instead of
+  // waiting for one (regular files ignore the flag). O_NOCTTY: a terminal
+  // opened here never becomes the controlling one.
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) {
     reason = std::string("cannot open: ") + std::strerror(errno);
     return false;
@@ -74,29 +89,28 @@ bool readFile(const std::string& path, std::vector<uint8_t>& data, std::string& 
   struct stat st;
   if (fstat(fd, &st) != 0) return fail(std::string("cannot read: ") + std::strerror(errno));
   if (S_ISDIR(st.st_mode)) return fail("is a directory");
-  // A regular file too large is refused before reading any of it.
-  if (S_ISREG(st.st_mode) && uint64_t(st.st_size) > kMaxBufferSize)
-    return fail(tooLarge(std::to_string(st.st_size)));
+  // Pipes, FIFOs, devices and sockets have no size to check beforehand, and
+  // may never end: they are refused as the Python reader refuses them.
+  if (!S_ISREG(st.st_mode)) return fail("not a regular file");
+  if (st.st_size == 0) return fail("empty file");
+  // A file too large is refused before reading any of it.
+  if (uint64_t(st.st_size) > kMaxBufferSize) return fail(tooLarge(std::to_string(st.st_size)));
 
-  data.clear();
-  if (S_ISREG(st.st_mode)) data.reserve(size_t(st.st_size));
-  const size_t chunk = size_t(1) << 20;
-  for (;;) {
-    size_t used = data.size();
-    data.resize(used + chunk);
-    ssize_t n = read(fd, data.data() + used, chunk);
-    if (n < 0 && errno == EINTR) {
-      data.resize(used);
-      continue;
-    }
+  const size_t want = size_t(st.st_size);
+  data.reset(new (std::nothrow) uint8_t[want]);
+  if (!data) return fail(kOutOfMemory);
+  // A file that shrank since fstat is checked as it now is; one that grew
+  // is read up to its fstat size.
+  size = 0;
+  while (size < want) {
+    ssize_t n = read(fd, data.get() + size, want - size);
+    if (n < 0 && errno == EINTR) continue;
     if (n < 0) return fail(std::string("cannot read: ") + std::strerror(errno));
-    data.resize(used + size_t(n));
     if (n == 0) break;
-    // Pipes and devices have no size to look at beforehand.
-    if (data.size() > kMaxBufferSize) return fail(tooLarge("more than " + std::to_string(kMaxBufferSize)));
+    size += size_t(n);
   }
   close(fd);
-  if (data.empty()) {
+  if (size == 0) {
     reason = "empty file";
     return false;
   }
@@ -127,7 +141,8 @@ Bounds boundsOf(const flatbuffers::Vector<const obj2mesh::Vec3*>& positions) {
   return b;
 }
 
-bool checkMesh(const obj2mesh::Mesh& mesh, size_t number, MeshSummary& summary, std::string& reason) {
+// Checks one mesh and adds its counts to the report's totals.
+bool checkMesh(const obj2mesh::Mesh& mesh, size_t number, FileReport& report, std::string& reason) {
   const std::string which = "mesh " + std::to_string(number) + ": ";
   const auto* positions = mesh.positions();
   const auto* normals = mesh.normals();
@@ -151,14 +166,23 @@ bool checkMesh(const obj2mesh::Mesh& mesh, size_t number, MeshSummary& summary, 
       return false;
     }
   }
-  summary.positions = count;
-  summary.normals = normals->size();
-  summary.triangles = indices->size() / 3;
-  summary.bounds = boundsOf(*positions);
+  report.positions += count;
+  report.normals += normals->size();
+  report.triangles += indices->size() / 3;
   return true;
 }
 
-bool checkBuffer(const uint8_t* data, size_t size, std::vector<MeshSummary>& meshes, std::string& reason) {
+// The summary of a mesh that checkMesh accepted.
+MeshSummary summarize(const obj2mesh::Mesh& mesh) {
+  MeshSummary summary;
+  summary.positions = mesh.positions()->size();
+  summary.normals = mesh.normals()->size();
+  summary.triangles = mesh.indices()->size() / 3;
+  summary.bounds = boundsOf(*mesh.positions());
+  return summary;
+}
+
+bool checkBuffer(const uint8_t* data, size_t size, FileReport& report, std::string& reason) {
   flatbuffers::Verifier::Options options;
   // Every mesh is a table: a file split into many shapes can hold far more
   // than the Verifier's default of a million.
@@ -174,54 +198,102 @@ bool checkBuffer(const uint8_t* data, size_t size, std::vector<MeshSummary>& mes
     reason = "no meshes vector";
     return false;
   }
-  meshes.resize(model->meshes()->size());
-  for (size_t i = 0; i < meshes.size(); ++i) {
-    if (!checkMesh(*model->meshes()->Get(flatbuffers::uoffset_t(i)), i, meshes[i], reason)) return false;
+  for (flatbuffers::uoffset_t i = 0; i < model->meshes()->size(); ++i) {
+    if (!checkMesh(*model->meshes()->Get(i), i, report, reason)) return false;
   }
+  report.model = model;
   return true;
 }
 
+// Reads and checks the file. Running out of memory makes it invalid, with
+// its bytes already freed.
 FileReport inspect(const std::string& path) {
   FileReport report;
   report.path = path;
-  std::vector<uint8_t> data;
-  report.valid = readFile(path, data, report.reason) && checkBuffer(data.data(), data.size(), report.meshes, report.reason);
-  if (!report.valid) report.meshes.clear();
+  try {
+    size_t size = 0;
+    report.valid = readFile(path, report.data, size, report.reason) &&
+                   checkBuffer(report.data.get(), size, report, report.reason);
+  } catch (const std::bad_alloc&) {
+    report.valid = false;
+    report.reason = kOutOfMemory;
+  }
+  if (!report.valid) report.data.reset();
   return report;
 }
 
-std::string number(float value, bool json) {
-  if (json && !std::isfinite(value)) return "null";
+// The name as obj2mesh shows it on standard error: printable bytes as they
+// are, control bytes as \n, \t, \r or \xNN.
+std::string escaped(const std::string& text) {
+  std::string out;
+  for (unsigned char c : text) {
+    if (c >= 0x20 && c != 0x7f) {
+      out += char(c);
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\x%02x", c);
+      out += hex;
+    }
+  }
+  return out;
+}
+
+// The printing below allocates nothing, so that a report, once begun,
+// is always printed whole.
+
+struct Number {
   char text[32];
-  std::snprintf(text, sizeof text, "%.9g", double(value));  // enough digits to read back the same float
-  return text;
+};
+
+// Enough digits to read back the same float; in JSON, null for a value that
+// is not finite.
+Number number(float value, bool json) {
+  Number n;
+  if (json && !std::isfinite(value))
+    std::snprintf(n.text, sizeof n.text, "null");
+  else
+    std::snprintf(n.text, sizeof n.text, "%.9g", double(value));
+  return n;
 }
 
-std::string counted(uint64_t n, const char* one, const char* many) {
-  return std::to_string(n) + " " + (n == 1 ? one : many);
-}
+const char* noun(uint64_t n, const char* one, const char* many) { return n == 1 ? one : many; }
 
-std::string point(const float* v) {
-  return "(" + number(v[0], false) + ", " + number(v[1], false) + ", " + number(v[2], false) + ")";
+// Two points, "(x, y, z) to (x, y, z)" in text, "[x, y, z]" twice in JSON.
+void printBounds(const Bounds& b, bool json) {
+  Number v[6];
+  for (int axis = 0; axis < 3; ++axis) {
+    v[axis] = number(b.min[axis], json);
+    v[3 + axis] = number(b.max[axis], json);
+  }
+  std::printf(json ? "{\"min\": [%s, %s, %s], \"max\": [%s, %s, %s]}" : "(%s, %s, %s) to (%s, %s, %s)", v[0].text,
+              v[1].text, v[2].text, v[3].text, v[4].text, v[5].text);
 }
 
 void printText(const FileReport& report) {
-  uint64_t positions = 0, normals = 0, triangles = 0;
-  for (const MeshSummary& m : report.meshes) {
-    positions += m.positions;
-    normals += m.normals;
-    triangles += m.triangles;
-  }
-  std::printf("%s: %s; %s, %s, %s in all\n", report.path.c_str(), counted(report.meshes.size(), "mesh", "meshes").c_str(),
-              counted(positions, "position", "positions").c_str(), counted(normals, "normal", "normals").c_str(),
-              counted(triangles, "triangle", "triangles").c_str());
-  for (size_t i = 0; i < report.meshes.size(); ++i) {
-    const MeshSummary& m = report.meshes[i];
+  const auto& meshes = *report.model->meshes();
+  const unsigned long long count = meshes.size(), positions = report.positions, normals = report.normals,
+                           triangles = report.triangles;
+  std::printf("%s: %llu %s; %llu %s, %llu %s, %llu %s in all\n", report.path.c_str(), count,
+              noun(count, "mesh", "meshes"), positions, noun(positions, "position", "positions"), normals,
+              noun(normals, "normal", "normals"), triangles, noun(triangles, "triangle", "triangles"));
+  for (flatbuffers::uoffset_t i = 0; i < meshes.size(); ++i) {
+    const MeshSummary m = summarize(*meshes.Get(i));
     const char* alignment = m.normals == m.positions ? "one per position" : m.normals == 0 ? "none" : "not one per position";
-    std::string bounds = m.bounds.present ? point(m.bounds.min) + " to " + point(m.bounds.max) : "none";
-    std::printf("  mesh %zu: %s, %s (%s), %s, bounds %s\n", i, counted(m.positions, "position", "positions").c_str(),
-                counted(m.normals, "normal", "normals").c_str(), alignment,
-                counted(m.triangles, "triangle", "triangles").c_str(), bounds.c_str());
+    std::printf("  mesh %llu: %llu %s, %llu %s (%s), %llu %s, bounds ", (unsigned long long)i,
+                (unsigned long long)m.positions, noun(m.positions, "position", "positions"),
+                (unsigned long long)m.normals, noun(m.normals, "normal", "normals"), alignment,
+                (unsigned long long)m.triangles, noun(m.triangles, "triangle", "triangles"));
+    if (m.bounds.present)
+      printBounds(m.bounds, false);
+    else
+      std::fputs("none", stdout);
+    std::putchar('\n');
   }
 }
 
@@ -241,64 +313,59 @@ size_t utf8Length(const std::string& text, size_t i) {
   return n;
 }
 
-// A JSON string. Bytes that are not part of well-formed UTF-8 become the
-// escapes \udc80 to \udcff (byte 0x80 + k is \udc80 + k), as Python's
+// Prints a JSON string. Bytes that are not part of well-formed UTF-8 become
+// the escapes \udc80 to \udcff (byte 0x80 + k is \udc80 + k), as Python's
 // "surrogateescape" writes them, so that the output is plain UTF-8 and the
 // original bytes can be recovered.
-std::string jsonString(const std::string& text) {
-  std::string out = "\"";
+void printJsonString(const std::string& text) {
+  std::putchar('"');
   for (size_t i = 0; i < text.size();) {
     const unsigned char c = text[i];
     const size_t n = utf8Length(text, i);
-    char escape[8];
     if (n == 0) {
-      std::snprintf(escape, sizeof escape, "\\u%04x", 0xDC00 + c);
-      out += escape;
+      std::printf("\\u%04x", 0xDC00 + c);
       ++i;
       continue;
     }
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += char(c);
-    } else if (c < 0x20) {
-      std::snprintf(escape, sizeof escape, "\\u%04x", c);
-      out += escape;
-    } else {
-      out.append(text, i, n);
-    }
+    if (c == '"' || c == '\\')
+      std::printf("\\%c", c);
+    else if (c < 0x20)
+      std::printf("\\u%04x", c);
+    else
+      std::fwrite(text.data() + i, 1, n, stdout);
     i += n;
   }
-  return out + "\"";
-}
-
-std::string jsonPoint(const float* v) {
-  return "[" + number(v[0], true) + ", " + number(v[1], true) + ", " + number(v[2], true) + "]";
+  std::putchar('"');
 }
 
 void printJson(const FileReport& report, bool first) {
-  std::printf("%s\n  {\"path\": %s, \"valid\": %s", first ? "" : ",", jsonString(report.path).c_str(),
-              report.valid ? "true" : "false");
+  std::printf("%s\n  {\"path\": ", first ? "" : ",");
+  printJsonString(report.path);
+  std::printf(", \"valid\": %s", report.valid ? "true" : "false");
   if (!report.valid) {
-    std::printf(", \"error\": %s}", jsonString(report.reason).c_str());
+    std::printf(", \"error\": ");
+    printJsonString(report.reason);
+    std::putchar('}');
     return;
   }
-  std::printf(", \"meshCount\": %zu, \"meshes\": [", report.meshes.size());
-  for (size_t i = 0; i < report.meshes.size(); ++i) {
-    const MeshSummary& m = report.meshes[i];
-    std::string bounds = m.bounds.present
-                             ? "{\"min\": " + jsonPoint(m.bounds.min) + ", \"max\": " + jsonPoint(m.bounds.max) + "}"
-                             : "null";
+  const auto& meshes = *report.model->meshes();
+  std::printf(", \"meshCount\": %llu, \"meshes\": [", (unsigned long long)meshes.size());
+  for (flatbuffers::uoffset_t i = 0; i < meshes.size(); ++i) {
+    const MeshSummary m = summarize(*meshes.Get(i));
     std::printf("%s\n    {\"positions\": %llu, \"normals\": %llu, \"normalsPerPosition\": %s, "
-                "\"triangles\": %llu, \"bounds\": %s}",
+                "\"triangles\": %llu, \"bounds\": ",
                 i ? "," : "", (unsigned long long)m.positions, (unsigned long long)m.normals,
-                m.normals == m.positions ? "true" : "false", (unsigned long long)m.triangles, bounds.c_str());
+                m.normals == m.positions ? "true" : "false", (unsigned long long)m.triangles);
+    if (m.bounds.present)
+      printBounds(m.bounds, true);
+    else
+      std::fputs("null", stdout);
+    std::putchar('}');
   }
-  std::printf("%s]}", report.meshes.empty() ? "" : "\n  ");
+  std::printf("%s]}", meshes.size() == 0 ? "" : "\n  ");
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
   bool json = false;
   std::vector<std::string> paths;
   bool options = true;
@@ -315,7 +382,7 @@ int main(int argc, char** argv) {
     } else if (options && arg == "--") {
       options = false;
     } else if (options && arg.size() > 1 && arg[0] == '-') {
-      std::fprintf(stderr, "meshinfo: unknown option '%s'\n%s", arg.c_str(), kUsage);
+      std::fprintf(stderr, "meshinfo: unknown option '%s'\n%s", escaped(arg).c_str(), kUsage);
       return 2;
     } else {
       paths.push_back(arg);
@@ -329,11 +396,11 @@ int main(int argc, char** argv) {
   bool allValid = true;
   if (json) std::printf("[");
   for (size_t i = 0; i < paths.size(); ++i) {
-    FileReport report = inspect(paths[i]);
+    const FileReport report = inspect(paths[i]);
     if (!report.valid) {
       allValid = false;
       std::fflush(stdout);
-      std::fprintf(stderr, "meshinfo: %s: %s\n", report.path.c_str(), report.reason.c_str());
+      std::fprintf(stderr, "meshinfo: %s: %s\n", escaped(report.path).c_str(), report.reason.c_str());
     }
     if (json)
       printJson(report, i == 0);
@@ -342,4 +409,18 @@ int main(int argc, char** argv) {
   }
   if (json) std::printf("\n]\n");
   return allValid ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // inspect() turns running out of memory into a file's reason; this
+  // catches it anywhere else, such as in reading the command line.
+  try {
+    return run(argc, argv);
+  } catch (const std::bad_alloc&) {
+    std::fflush(stdout);
+    std::fputs("meshinfo: out of memory\n", stderr);
+    return 1;
+  }
 }
