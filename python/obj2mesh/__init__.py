@@ -101,7 +101,9 @@ class _Buffer:
 
 def _map(path):
     """The file mapped read-only, after checking its size."""
-    with open(path, "rb") as f:
+    # Opened without blocking, so that a FIFO with no writer is refused, not
+    # waited for.
+    with open(os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_NOCTTY | os.O_CLOEXEC), "rb") as f:
         info = os.fstat(f.fileno())
         reason = ("not a regular file" if not stat.S_ISREG(info.st_mode) else
                   "empty file" if info.st_size == 0 else

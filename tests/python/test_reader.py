@@ -100,8 +100,9 @@ class ReaderTest(Case, SmallFiles):
     def test_rejects_what_is_no_mesh_file(self):
         with open(self.path("big.mesh"), "wb") as f:
             f.truncate(LIMIT)  # sparse: no disk space, and never read
+        os.mkfifo(self.path("fifo.mesh"))  # no writer: refused, not waited for
         for path, pattern in ((self.path("big.mesh"), r"file is %d bytes; .* smaller than %d bytes$" % (LIMIT, LIMIT)),
-                              (os.devnull, "not a regular file$")):
+                              (os.devnull, "not a regular file$"), (self.path("fifo.mesh"), "not a regular file$")):
             with self.subTest(path), self.assertRaisesRegex(ValueError, "^%s: %s" % (re.escape(path), pattern)):
                 obj2mesh.load(path)
         self.assertRaises(FileNotFoundError, obj2mesh.load, self.path("missing.mesh"))
