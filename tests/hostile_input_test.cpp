@@ -309,6 +309,15 @@ const Row kRows[] = {
         }),
     // Saving renames a temporary file over the output path, which would
     // replace the node itself (as root, through a link, even /dev/null).
+    // Every file the run read is input, a material library too.
+    fails("the output is a material library the input names", "Saving",
+          "lib.mesh: is the input file; refusing to overwrite it",
+          [](const fs::path& dir) {
+            writeFile(dir / "in.obj", "mtllib lib.mesh\n" + kTriangle + "f 1 2 3\n");
+            writeFile(dir / "lib.mesh", "newmtl a\n");
+          })
+        .withArgs({"in.obj", "-o", "lib.mesh"})
+        .thenFolder([](const fs::path& dir) { EXPECT_EQ(readFile(dir / "lib.mesh"), "newmtl a\n"); }),
     fails("an output path that is a FIFO", "Saving", "out.mesh: cannot write: not a regular file",
           [](const fs::path& dir) {
             writeFile(dir / "in.obj", kTriangle + "f 1 2 3\n");
