@@ -256,6 +256,22 @@ TEST_P(Fails, ExitsOneAndLeavesFolderAsItWas) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, Fails, testing::ValuesIn(kFailureCases), ByWhat());
 
+// A closed standard output, a reader gone as in "obj2mesh in.obj | true",
+// costs the progress lines only: the run goes on, and its exit status and
+// standard error are those of the conversion.
+TEST_F(Cli, ClosedStandardOutputLosesOnlyTheProgress) {
+  layOut(work(), {"in.obj", "bad.obj=v 0 0 0\nf 1 2 3\n"});
+  RunOptions options;
+  options.closedStdout = true;
+  RunOutcome r = runProgram(work(), {"in.obj", "-o", "out.obj"}, options);
+  EXPECT_EQ(r.exitCode, 0) << "signal " << r.signal;
+  EXPECT_EQ(r.err, "");
+  expectTwoShapesMesh(work() / "out.mesh", Combined);
+  r = runProgram(work(), {"bad.obj"}, options);
+  EXPECT_EQ(r.exitCode, 1) << "signal " << r.signal;
+  EXPECT_EQ(r.err.rfind("obj2mesh: bad.obj:2: ", 0), 0u) << r.err;
+}
+
 // A material library is found by its name relative to the working folder,
 // not to the OBJ file's: a switch to a known material splits welding, so the
 // vertex count shows whether the library was read.

@@ -53,6 +53,9 @@ struct RunOptions {
   // id and what it printed so far on standard output.
   std::function<void(pid_t, const std::string&)> whileRunning;
   double timeoutSeconds = 60;  // then the child is killed
+  // Standard output is a pipe whose reading end is closed before the child
+  // starts, so that every write to it fails (EPIPE, and SIGPIPE).
+  bool closedStdout = false;
   // As root, run the child as the user nobody, so that file permissions
   // apply to it.
   bool asNobody = false;
@@ -103,7 +106,7 @@ inline bool drainUntil(int outFd, int errFd, std::string& out, std::string& err,
                        const std::function<void(const std::string&)>& whileRunning) {
   struct pollfd fds[2] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
   std::string* into[2] = {&out, &err};
-  int open = 2;
+  int open = (outFd >= 0) + (errFd >= 0);
   while (open > 0) {
     if (std::chrono::steady_clock::now() > deadline) return false;
     if (poll(fds, 2, 2) < 0 && errno != EINTR) return false;
@@ -140,6 +143,10 @@ inline RunOutcome runProgram(const fs::path& cwd, const std::vector<std::string>
   if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0 || (timed && peakFd < 0)) {
     ADD_FAILURE() << "pipe2 or mkstemp: " << std::strerror(errno);
     return outcome;
+  }
+  if (options.closedStdout) {
+    close(outPipe[0]);
+    outPipe[0] = -1;
   }
   // time, run as nobody, must be able to write it.
   if (timed) fchmod(peakFd, 0666);
@@ -190,7 +197,7 @@ inline RunOutcome runProgram(const fs::path& cwd, const std::vector<std::string>
     outcome.timedOut = true;
     kill(-pid, SIGKILL);
   }
-  close(outPipe[0]);
+  if (outPipe[0] >= 0) close(outPipe[0]);
   close(errPipe[0]);
   int status = 0;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {

@@ -17,16 +17,20 @@ namespace {
 bool lineOpen = false;  // a progress line waits for its last word
 
 // Starts a progress line; it shows before its step's work begins, so a run
-// that dies in the step still shows which one.
+// that dies in the step still shows which one. A line that cannot be
+// written (standard output closed, say) is dropped and the run goes on;
+// the error flag is cleared, so that each later line is tried.
 void startLine(const std::string& text) {
   std::fputs(text.c_str(), stdout);
   std::fflush(stdout);
+  std::clearerr(stdout);
   lineOpen = true;
 }
 
 void endLine(const char* word) {
   std::printf("%s\n", word);
   std::fflush(stdout);
+  std::clearerr(stdout);
   lineOpen = false;
 }
 
@@ -136,6 +140,9 @@ void cleanUpOnSignals() {
 int runConverter(int argc, const char* const* argv) {
   // A file-size limit makes a write fail instead of ending the process.
   signal(SIGXFSZ, SIG_IGN);
+  // The file is the product and the progress lines only report on it: a
+  // closed standard output fails their writes instead of ending the run.
+  signal(SIGPIPE, SIG_IGN);
   cleanUpOnSignals();
   try {
     ConvertOptions options;
