@@ -1,7 +1,8 @@
 // Runs that do not end normally, end to end: the program killed by INT,
-// TERM, HUP and KILL at random moments, and run under address-space limits
-// from too small to enough. Whatever happens, the output folder holds the
-// old output (or none) or the complete new file, and nothing else.
+// TERM, HUP and KILL at random moments, run under address-space limits
+// from too small to enough, and with each of its allocations failing in
+// turn. Whatever happens, the output folder holds the old output (or none)
+// or the complete new file, and nothing else.
 
 #include <sys/resource.h>
 
@@ -176,6 +177,79 @@ TEST(Interruption, RunningOutOfMemoryIsAnOrdinaryFailure) {
   }
   EXPECT_GT(converted, 0);
   EXPECT_GT(failed, 0);
+}
+
+// Each allocation of a run fails in turn, alone and for good (with every
+// later one), counted from the start of main by a preloaded library. The
+// paths are too long to be stored inside a string, so copying them
+// allocates too. The run converts completely, or it fails with exit status
+// 1: the progress lines end in "failed" on the line of the step that
+// failed (when that step had not begun, its line comes first), and one
+// line on standard error names the path that step concerns. No file is
+// left but the complete output.
+TEST(Interruption, EveryFailedAllocationFailsAStepThatNamesItsPath) {
+#ifdef INTERRUPTION_SANITIZED
+  GTEST_SKIP() << "the sanitizers' allocator cannot be preloaded behind";
+#endif
+  TempDir work;
+  const std::string input = "the-model-to-convert.obj", output = "the-converted-model.mesh";
+  std::string text = "mtllib the-materials.mtl\n";
+  for (int i = 0; i < 60; ++i) {
+    text += "v " + std::to_string(i) + " " + std::to_string(i * i % 7) + " 0\nvt 0 " + std::to_string(i) + "\n";
+    if (i % 20 == 0) text += "g part" + std::to_string(i) + "\nusemtl m" + std::to_string(i % 2) + "\n";
+    if (i >= 2) text += "f " + std::to_string(i - 1) + "/1 " + std::to_string(i) + "/2 " + std::to_string(i + 1) + "/3\n";
+  }
+  const fs::path reference = work.path() / "reference";
+  fs::create_directory(reference);
+  writeFile(reference / input, text);
+  writeFile(reference / "the-materials.mtl", "newmtl m0\nnewmtl m1\n");
+  const std::vector<std::string> args = {input, "-o", "the-converted-model.obj"};
+  RunOutcome whole = runProgram(reference, args);
+  ASSERT_EQ(whole.exitCode, 0) << whole.err;
+  const std::string fresh = readFile(reference / output);
+  fs::remove(reference / output);
+
+  // Standard output and standard error when Loading, Converting or Saving
+  // fails.
+  const std::string starts[] = {"Loading '" + input + "'... ", "Converting... ",
+                                "Changed output type to '.mesh'\nSaving to '" + output + "'... "};
+  std::map<std::string, std::string> failures;
+  std::string before;
+  for (int step = 0; step < 3; ++step) {
+    failures[before + starts[step] + "failed\n"] = "obj2mesh: " + (step < 2 ? input : output) + ": out of memory\n";
+    before += starts[step] + "complete\n";
+  }
+  std::set<std::string> failedSteps;
+  RunOptions options;
+  for (long n = 1; n < 100000; ++n) {
+    bool finished = false;
+    for (const char* times : {"", "+"}) {
+      SCOPED_TRACE("allocation " + std::to_string(n) + times);
+      const fs::path folder = work.path() / ("run" + std::to_string(n) + times);
+      fs::copy(reference, folder);
+      options.environment = {"LD_PRELOAD=" OBJ2MESH_FAILING_ALLOCATION, "FAILING_ALLOCATION=" + std::to_string(n) + times};
+      RunOutcome r = runProgram(folder, args, options);
+      ASSERT_EQ(r.signal, 0) << r.err;
+      std::set<std::string> want = {input, "the-materials.mtl"};
+      if (r.exitCode == 0) {
+        EXPECT_EQ(r.err, "");
+        EXPECT_TRUE(readFile(folder / output) == fresh);
+        want.insert(output);
+        finished = *times == '+';
+      } else {
+        EXPECT_EQ(r.exitCode, 1);
+        auto it = failures.find(r.out);
+        ASSERT_NE(it, failures.end()) << r.out;
+        EXPECT_EQ(r.err, it->second);
+        failedSteps.insert(r.out);
+      }
+      EXPECT_EQ(names(folder), want);
+      fs::remove_all(folder);
+    }
+    // Once every allocation from the nth on can fail, no later one counts.
+    if (finished) break;
+  }
+  EXPECT_EQ(failedSteps.size(), 3u) << "not every step failed";
 }
 
 }  // namespace

@@ -53,6 +53,8 @@ struct RunOptions {
   // id and what it printed so far on standard output.
   std::function<void(pid_t, const std::string&)> whileRunning;
   double timeoutSeconds = 60;  // then the child is killed
+  // "NAME=value" entries added to the child's environment.
+  std::vector<std::string> environment;
   // Standard output is a pipe whose reading end is closed before the child
   // starts, so that every write to it fails (EPIPE, and SIGPIPE).
   bool closedStdout = false;
@@ -159,6 +161,11 @@ inline RunOutcome runProgram(const fs::path& cwd, const std::vector<std::string>
   for (std::string& s : storage) argv.push_back(s.data());
   argv.push_back(nullptr);
   const std::string program = timed ? kTime : options.prefix.empty() ? executable : options.prefix[0];
+  std::vector<std::string> environment = options.environment;
+  for (char** entry = environ; *entry; ++entry) environment.push_back(*entry);
+  std::vector<char*> envp;
+  for (std::string& s : environment) envp.push_back(s.data());
+  envp.push_back(nullptr);
   const std::string dir = cwd.string();
 
   pid_t pid = fork();
@@ -179,7 +186,7 @@ inline RunOutcome runProgram(const fs::path& cwd, const std::vector<std::string>
     if (options.asNobody && geteuid() == 0 &&
         (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0))
       _exit(125);
-    execv(program.c_str(), argv.data());
+    execve(program.c_str(), argv.data(), envp.data());
     _exit(127);
   }
   close(outPipe[1]);

@@ -42,6 +42,8 @@ bool parseCommandLine(int argc, const char* const* argv, ConvertOptions& options
   if (options.outputPath.empty()) {
     options.outputPath = options.inputPath;
     forceMeshExtension(options.outputPath);
+  } else {
+    options.outputTypeChanged = forceMeshExtension(options.outputPath);
   }
   return true;
 }

@@ -4,7 +4,10 @@
 
 struct ConvertOptions {
   std::string inputPath;
-  std::string outputPath;  // derived from inputPath when no usable "-o" is given
+  // Ends in ".mesh": derived from inputPath when no usable "-o" is given.
+  std::string outputPath;
+  // Whether the "-o" path had another extension, which was replaced.
+  bool outputTypeChanged = false;
   bool combineMeshes = true;
 };
 
