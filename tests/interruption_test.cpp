@@ -1,8 +1,8 @@
-// Runs that do not end normally, end to end: the program killed by INT,
-// TERM, HUP and KILL at random moments, run under address-space limits
-// from too small to enough, and with each of its allocations failing in
-// turn. Whatever happens, the output folder holds the old output (or none)
-// or the complete new file, and nothing else.
+// Runs that do not end normally, end to end: the program sent signals at
+// random moments, with an unnamed temporary file and with a named one, run
+// under address-space limits from too small to enough, and with each of its
+// allocations failing in turn. Whatever happens, the output folder holds
+// the old output (or none) or the complete new file, and nothing else.
 
 #include <sys/resource.h>
 
@@ -24,6 +24,7 @@
 namespace {
 
 const char kStrace[] = "/usr/bin/strace";
+const char kUnshare[] = "/usr/bin/unshare";
 
 // A grid of quads with normals, in groups of rows: about 3 MB of text.
 std::string gridText() {
@@ -77,18 +78,42 @@ void expectOldOrNew(const fs::path& folder, const std::string& old, const std::s
       << "out.mesh holds " << out.size() << " bytes: neither the old output nor the new one";
 }
 
-// The process that strace started.
+std::string commandOf(pid_t pid) {
+  std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
+  std::string name;
+  std::getline(comm, name);
+  return name;
+}
+
+// The converter that strace started, once it runs (0 before).
 pid_t tracee(pid_t strace) {
   std::ifstream children("/proc/" + std::to_string(strace) + "/task/" + std::to_string(strace) + "/children");
   pid_t pid = 0;
-  return children >> pid ? pid : 0;
+  return children >> pid && commandOf(strace) == "strace" && commandOf(pid) == "obj2mesh" ? pid : 0;
 }
 
-// 40 runs, each killed once: every signal, at a random moment of the whole
+// The kill runs with each kind of temporary file: unnamed, or, in a mount
+// namespace of its own with an empty file system over /proc, the hidden
+// named file the library falls back to.
+struct KillCase {
+  const char* what;
+  bool named;
+};
+
+const KillCase kKillCases[] = {{"UnnamedTemporaryFile", false}, {"NamedTemporaryFile", true}};
+
+class Kills : public testing::TestWithParam<KillCase> {};
+
+// Runs sent one signal each: every signal, at a random moment of the whole
 // run or of the writing step, half of them over an existing output. strace
-// holds every write open for 40 ms, so that the writing step lasts.
-TEST(Interruption, AKilledRunLeavesTheOldOutputOrTheNewOne) {
+// holds every write open for 40 ms, so that the writing step lasts. A
+// signal that ends the run leaves the old output or the new one; SIGPIPE,
+// which the program ignores, leaves a complete run. SIGKILL cannot be
+// caught, so a named temporary file would outlive it: the named runs
+// leave it out.
+TEST_P(Kills, ASignalLeavesTheOldOutputOrTheNewOne) {
   if (access(kStrace, X_OK) != 0) GTEST_SKIP() << kStrace << " is not installed";
+  const bool named = GetParam().named;
   TempDir work;
   writeFile(work.path() / "input.obj", gridText());
   const fs::path reference = runFolder(work.path(), "reference", "");
@@ -100,15 +125,25 @@ TEST(Interruption, AKilledRunLeavesTheOldOutputOrTheNewOne) {
   // time.
   options.prefix = {kStrace, "-f", "--seccomp-bpf", "-qq", "-o", "/dev/null", "-e", "trace=write", "-e",
                     "inject=write:delay_enter=40000"};
+  if (named) {
+    const std::vector<std::string> noProc = {
+        kUnshare, "-m", "sh", "-c", "mount -t tmpfs none /proc && test ! -e /proc/self/fd && exec \"$@\"", "sh"};
+    RunOptions probe;
+    probe.prefix = noProc;
+    if (access(kUnshare, X_OK) != 0 || runProgram(work.path(), {}, probe).exitCode != 0)
+      GTEST_SKIP() << "no mount namespace with /proc hidden";
+    options.prefix.insert(options.prefix.begin(), noProc.begin(), noProc.end());
+  }
   auto started = std::chrono::steady_clock::now();
   runProgram(runFolder(work.path(), "timing", ""), {"in.obj", "-o", "out.mesh"}, options);
   const double wholeRun = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 
   std::mt19937 random(11);
-  const int kSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGKILL};
-  int run = 0, killed = 0;
-  for (int round = 0; round < 5; ++round) {
-    for (int signal : kSignals) {
+  std::vector<int> signals = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGALRM, SIGUSR1, SIGXCPU, SIGPIPE};
+  if (!named) signals.push_back(SIGKILL);
+  int run = 0, killed = 0, pipes = 0;
+  for (int round = 0; round < 3; ++round) {
+    for (int signal : signals) {
       for (bool duringWrite : {false, true}) {
         const std::string old = run % 2 ? "the old output" : "";
         const fs::path folder = runFolder(work.path(), "run" + std::to_string(run++), old);
@@ -124,10 +159,18 @@ TEST(Interruption, AKilledRunLeavesTheOldOutputOrTheNewOne) {
           if (!from && (!duringWrite || out.find("Saving to '") != std::string::npos))
             from = duringWrite ? std::chrono::steady_clock::now() : start;
           if (sent || !from || std::chrono::steady_clock::now() - *from < std::chrono::duration<double>(delay)) return;
-          if (pid_t converter = tracee(pid)) sent = kill(converter, signal) == 0;
+          // SIGPIPE waits for the first progress, which the program prints
+          // once it has set up its signals.
+          const pid_t converter = tracee(pid);
+          if (converter && (signal != SIGPIPE || !out.empty())) sent = kill(converter, signal) == 0;
         };
         RunOutcome outcome = runProgram(folder, {"in.obj", "-o", "out.mesh"}, options);
         ASSERT_FALSE(outcome.timedOut);
+        if (signal == SIGPIPE) {
+          pipes += sent;
+          EXPECT_EQ(outcome.exitCode, 0) << "signal " << outcome.signal;
+          EXPECT_TRUE(readFile(folder / "out.mesh") == fresh);
+        }
         killed += outcome.exitCode != 0;
         expectOldOrNew(folder, old, fresh);
       }
@@ -135,7 +178,10 @@ TEST(Interruption, AKilledRunLeavesTheOldOutputOrTheNewOne) {
   }
   // Most runs end before their output is complete.
   EXPECT_GT(killed, run / 2);
+  EXPECT_GT(pipes, 0) << "no SIGPIPE was sent";
 }
+
+INSTANTIATE_TEST_SUITE_P(Cases, Kills, testing::ValuesIn(kKillCases), ByWhat());
 
 // The same conversion under address-space limits from too small for any
 // conversion to enough: it converts completely, or it fails its step with

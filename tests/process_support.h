@@ -131,7 +131,7 @@ inline bool drainUntil(int outFd, int errFd, std::string& out, std::string& err,
 // Runs OBJ2MESH_EXE in `cwd` with `args` after argv[0], in a process group
 // of its own. Standard input is /dev/null; standard output and standard
 // error are captured separately; the umask is 022 so that the mode of
-// created files is known.
+// created files is known, and no core file is written.
 inline RunOutcome runProgram(const fs::path& cwd, const std::vector<std::string>& args,
                              const RunOptions& options = {}) {
   constexpr uid_t kNobody = 65534;
@@ -175,6 +175,8 @@ inline RunOutcome runProgram(const fs::path& cwd, const std::vector<std::string>
     if (in < 0 || dup2(in, 0) < 0 || dup2(outPipe[1], 1) < 0 || dup2(errPipe[1], 2) < 0) _exit(126);
     if (chdir(dir.c_str()) != 0) _exit(126);
     umask(022);
+    const struct rlimit noCore = {0, 0};
+    if (setrlimit(RLIMIT_CORE, &noCore) != 0) _exit(126);
     if (options.fileSizeLimit >= 0) {
       struct rlimit limit = {rlim_t(options.fileSizeLimit), rlim_t(options.fileSizeLimit)};
       if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(126);
