@@ -41,6 +41,8 @@ struct RunOutcome {
 };
 
 struct RunOptions {
+  // The built program to run; OBJ2MESH_EXE when empty.
+  std::string program;
   std::string argv0 = "obj2mesh";
   // When >= 0, the child's RLIMIT_FSIZE in bytes.
   long long fileSizeLimit = -1;
@@ -152,7 +154,9 @@ inline RunOutcome runProgram(const fs::path& cwd, const std::vector<std::string>
   }
   // time, run as nobody, must be able to write it.
   if (timed) fchmod(peakFd, 0666);
-  const std::string executable = options.asNobody && geteuid() == 0 ? executableForNobody() : OBJ2MESH_EXE;
+  const std::string executable = !options.program.empty()               ? options.program
+                                 : options.asNobody && geteuid() == 0 ? executableForNobody()
+                                                                      : OBJ2MESH_EXE;
   std::vector<std::string> storage = options.prefix;
   if (timed) storage = {kTime, "-q", "-f", "%M", "-o", peakPath, executable};
   else storage.push_back(options.prefix.empty() ? options.argv0 : executable);

@@ -1,0 +1,135 @@
+// obj2mesh-batch end to end on a small tree of shared models: the meshes
+// are obj2mesh's own, a failure names its line, later runs rewrite only what
+// is out of date, and the shards split the files.
+
+#include <regex>
+#include <set>
+
+#include "process_support.h"
+#include "test_support.h"
+
+namespace {
+
+// Where each shared model goes in the tree; cube_groups twice.
+const std::vector<std::pair<std::string, std::string>> kTree = {
+    {"cube_groups", "a/cube"},   {"cube_groups", "a/b/cube"}, {"box_mtllib", "a/b/box"},
+    {"box_multimat", "c/multi"}, {"malformed_idx", "bad"},
+};
+
+RunOutcome runBatch(const fs::path& cwd, const std::vector<std::string>& args) {
+  RunOptions options;
+  options.program = OBJ2MESH_BATCH_EXE;
+  options.argv0 = "obj2mesh-batch";
+  return runProgram(cwd, args, options);
+}
+
+// The modification time of every .mesh file under `root`, by relative path.
+std::map<std::string, fs::file_time_type> meshTimes(const fs::path& root) {
+  std::map<std::string, fs::file_time_type> times;
+  for (const auto& entry : fs::recursive_directory_iterator(root))
+    if (entry.path().extension() == ".mesh")
+      times[entry.path().lexically_relative(root).string()] = entry.last_write_time();
+  return times;
+}
+
+// The "input" of every entry of a --report file.
+std::vector<std::string> reportedInputs(const std::string& json) {
+  std::vector<std::string> inputs;
+  const std::regex input("\"input\": \"([^\"]*)\"");
+  for (auto it = std::sregex_iterator(json.begin(), json.end(), input); it != std::sregex_iterator(); ++it)
+    inputs.push_back((*it)[1]);
+  return inputs;
+}
+
+TEST(Batch, ConvertsTreeIncrementallyAndInShards) {
+  if (!fs::is_directory(kSharedModels)) GTEST_SKIP() << "no shared models";
+  TempDir temp;
+  const fs::path tree = temp.path() / "tree";
+  for (const auto& [model, folder] : kTree) {
+    fs::create_directories(tree / folder);
+    fs::copy(kSharedModels / model, tree / folder, fs::copy_options::recursive);
+  }
+  std::set<std::string> meshes;  // every mesh the good models make
+  for (const auto& entry : fs::recursive_directory_iterator(tree))
+    if (entry.path().extension() == ".obj" && entry.path().parent_path().filename() != "bad")
+      meshes.insert(entry.path().lexically_relative(tree).replace_extension(".mesh").string());
+
+  // Each run in turn: what happens first, the extra arguments, and the
+  // meshes that must be written (none other may be).
+  struct Step {
+    std::string what;
+    std::function<void()> before;
+    std::vector<std::string> args;
+    std::set<std::string> written;
+  };
+  const std::vector<Step> steps = {
+      {"first run", [] {}, {"--report", "report.json"}, meshes},
+      {"second run", [] {}, {}, {}},
+      {"touched library",
+       [&] { fs::last_write_time(tree / "a/b/box/box-mtllib-red.mtl", fs::file_time_type::clock::now()); },
+       {},
+       {"a/b/box/box-mtllib.mesh"}},
+      {"forced", [] {}, {"--force", "-j", "1"}, meshes},
+  };
+  // obj2mesh run from the malformed model's folder names the same line.
+  const RunOutcome single = runProgram(tree / "bad", {"malformed.obj"});
+  ASSERT_EQ(single.err.rfind("obj2mesh: ", 0), 0u) << single.err;
+  const std::string failureLine = "tree/bad/" + single.err.substr(std::strlen("obj2mesh: "));
+  ASSERT_TRUE(std::regex_search(failureLine, std::regex("^tree/bad/malformed\\.obj:[0-9]+: "))) << failureLine;
+
+  auto times = meshTimes(tree);
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.what);
+    step.before();
+    std::vector<std::string> args = step.args;
+    args.push_back("tree");
+    const RunOutcome run = runBatch(temp.path(), args);
+    EXPECT_EQ(run.exitCode, 1) << run.err;
+    EXPECT_EQ(run.err, failureLine);
+    const auto now = meshTimes(tree);
+    std::set<std::string> written, present;
+    for (const auto& [rel, time] : now) {
+      present.insert(rel);
+      if (!times.count(rel) || times.at(rel) != time) written.insert(rel);
+    }
+    EXPECT_EQ(present, meshes);
+    EXPECT_EQ(written, step.written);
+    times = now;
+  }
+
+  for (const std::string& rel : meshes) {
+    const fs::path mesh = tree / rel;
+    const RunOutcome single = runProgram(mesh.parent_path(), {fs::path(rel).replace_extension(".obj").filename().string(),
+                                                            "-o", (temp.path() / "single.mesh").string()});
+    ASSERT_EQ(single.exitCode, 0) << single.err;
+    EXPECT_EQ(readFile(mesh), readFile(temp.path() / "single.mesh")) << rel;
+  }
+  const std::vector<std::string> all = reportedInputs(readFile(temp.path() / "report.json"));
+  EXPECT_EQ(all.size(), kTree.size());
+
+  // The shards give disjoint sets whose union is every file.
+  std::multiset<std::string> shards;
+  for (const char* shard : {"1/3", "2/3", "3/3"}) {
+    const std::string report = std::string("shard") + shard[0] + ".json";
+    const RunOutcome run = runBatch(temp.path(), {"--shard", shard, "-q", "-o", "out", "--report", report, "tree"});
+    EXPECT_NE(run.exitCode, 2) << run.err;
+    for (const std::string& input : reportedInputs(readFile(temp.path() / report))) shards.insert(input);
+  }
+  EXPECT_EQ(shards, std::multiset<std::string>(all.begin(), all.end()));
+}
+
+// Two inputs that would make one output are refused before any work.
+TEST(Batch, RefusesCollidingOutputs) {
+  if (!fs::is_directory(kSharedModels)) GTEST_SKIP() << "no shared models";
+  TempDir temp;
+  for (const char* folder : {"x/cube", "y/cube"}) {
+    fs::create_directories(temp.path() / folder);
+    fs::copy(kSharedModels / "cube_groups", temp.path() / folder);
+  }
+  const RunOutcome run = runBatch(temp.path(), {"-o", "out", "x", "y"});
+  EXPECT_EQ(run.exitCode, 2);
+  EXPECT_NE(run.err.find("would both make"), std::string::npos) << run.err;
+  EXPECT_FALSE(fs::exists(temp.path() / "out"));
+}
+
+}  // namespace
