@@ -1,6 +1,6 @@
 # Installation layout, in three components that become the three Debian
-# packages: "programs" (obj2mesh, meshinfo and their manual pages),
-# "development" (headers, schema, the static library and the CMake package
+# packages: "programs" (obj2mesh, obj2mesh-batch, meshinfo and their manual
+# pages), "development" (headers, schema, the static library and the CMake package
 # with the asset helper) and "python" (the reader of .mesh files). Included
 # from the top-level CMakeLists.txt, once every target exists, when
 # OBJ2MESH_INSTALL is on. The programs' install rules are in their own
@@ -49,7 +49,7 @@ function(obj2mesh_gzip source compressed)
     VERBATIM)
 endfunction()
 set(obj2mesh_man_pages)
-foreach(page obj2mesh.1 meshinfo.1)
+foreach(page obj2mesh.1 obj2mesh-batch.1 meshinfo.1)
   set(source ${PROJECT_BINARY_DIR}/man/${page})
   configure_file(${PROJECT_SOURCE_DIR}/man/${page} ${source} @ONLY)  # the version
   obj2mesh_gzip(${source} ${source}.gz)
@@ -110,7 +110,8 @@ set(CPACK_DEBIAN_PROGRAMS_PACKAGE_SHLIBDEPS ON)
 set(CPACK_COMPONENT_PROGRAMS_DESCRIPTION "Wavefront OBJ to FlatBuffers mesh converter
 obj2mesh converts a Wavefront OBJ file into a .mesh file: one FlatBuffers
 buffer holding, per mesh, vertex positions, vertex normals and a triangle
-index list. meshinfo checks .mesh files and reports what they hold.")
+index list. obj2mesh-batch converts many files at once, skipping those
+already up to date. meshinfo checks .mesh files and reports what they hold.")
 
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME obj2mesh-dev)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)

@@ -47,7 +47,8 @@ check() {
 }
 
 check obj2mesh "$arch" graphics libc6 libstdc++6 libgcc-s1 -- \
-  ./usr/bin/meshinfo ./usr/bin/obj2mesh ./usr/share/man/man1/meshinfo.1.gz ./usr/share/man/man1/obj2mesh.1.gz
+  ./usr/bin/meshinfo ./usr/bin/obj2mesh ./usr/bin/obj2mesh-batch \
+  ./usr/share/man/man1/meshinfo.1.gz ./usr/share/man/man1/obj2mesh.1.gz ./usr/share/man/man1/obj2mesh-batch.1.gz
 check obj2mesh-dev "$arch" libdevel libflatbuffers-dev "obj2mesh (= $version)" -- \
   ./usr/include/obj2mesh/converter.h ./usr/include/obj2mesh/mesh_generated.h ./usr/include/obj2mesh/version.h \
   ./usr/lib/libobj2mesh.a \
@@ -79,6 +80,7 @@ fi
 root=$work/root
 "$root/usr/bin/obj2mesh" --help | grep -q '^Usage: .*obj2mesh inputfile' || fail "obj2mesh --help"
 [ "$("$root/usr/bin/meshinfo" --version)" = "meshinfo $version" ] || fail "meshinfo --version"
+[ "$("$root/usr/bin/obj2mesh-batch" --version)" = "obj2mesh-batch $version" ] || fail "obj2mesh-batch --version"
 printf 'v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n' > "$work/t.obj"
 (cd "$work" && "$root/usr/bin/obj2mesh" t.obj > /dev/null) || fail "the unpacked obj2mesh cannot convert"
 # Debian's own python3, whose numpy python3-numpy provides.
@@ -88,7 +90,7 @@ meshes = obj2mesh.load(sys.argv[1])
 assert len(meshes) == 1 and meshes[0].indices.tolist() == [[0, 1, 2]], meshes
 ' "$work/t.mesh" || fail "the unpacked Python reader"
 if command -v groff > /dev/null; then
-  for page in obj2mesh meshinfo; do
+  for page in obj2mesh obj2mesh-batch meshinfo; do
     warnings=$(zcat "$root/usr/share/man/man1/$page.1.gz" | groff -man -Tutf8 -ww -z 2>&1)
     [ -z "$warnings" ] || fail "$page.1: $warnings"
     # A request joined to another line prints as text instead of acting.
