@@ -367,7 +367,15 @@ class Run {
       if (signalsSeen || next_ == jobs_.size()) return;
       Job& job = jobs_[next_++];
       const bool large = job.inputBytes > largeFile_;
-      changed_.wait(lock, [&] { return large ? running_ == 0 : !largeRunning_; });
+      // A large file waits for the running ones to finish, and holds back
+      // the small ones meanwhile, so that it is not starved.
+      largeWaiting_ += large;
+      changed_.wait(lock, [&] { return large ? running_ == 0 : !largeRunning_ && largeWaiting_ == 0; });
+      largeWaiting_ -= large;
+      if (signalsSeen) {
+        changed_.notify_all();
+        return;  // the file stays untaken
+      }
       ++running_;
       largeRunning_ = large;
       lock.unlock();
@@ -427,7 +435,7 @@ class Run {
   std::mutex mutex_;
   std::condition_variable changed_;
   size_t next_ = 0, done_ = 0, failed_ = 0;
-  unsigned running_ = 0;
+  unsigned running_ = 0, largeWaiting_ = 0;
   bool largeRunning_ = false;
   uintmax_t totalBytes_ = 0, doneBytes_ = 0;
 };
