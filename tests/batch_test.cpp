@@ -4,6 +4,7 @@
 
 #include <regex>
 #include <set>
+#include <thread>
 
 #include "process_support.h"
 #include "test_support.h"
@@ -32,6 +33,14 @@ std::map<std::string, fs::file_time_type> meshTimes(const fs::path& root) {
   return times;
 }
 
+// Marks `path` as changed now, as touch(1) does, by the kernel's clock; that
+// clock advances in ticks of a few milliseconds, so the wait makes the
+// outputs written next strictly newer.
+void touch(const fs::path& path) {
+  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), nullptr, 0), 0) << path;
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+}
+
 // The "input" of every entry of a --report file.
 std::vector<std::string> reportedInputs(const std::string& json) {
   std::vector<std::string> inputs;
@@ -49,6 +58,7 @@ TEST(Batch, ConvertsTreeIncrementallyAndInShards) {
     fs::create_directories(tree / folder);
     fs::copy(kSharedModels / model, tree / folder, fs::copy_options::recursive);
   }
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));  // the outputs strictly newer (see touch)
   std::set<std::string> meshes;  // every mesh the good models make
   for (const auto& entry : fs::recursive_directory_iterator(tree))
     if (entry.path().extension() == ".obj" && entry.path().parent_path().filename() != "bad")
@@ -66,9 +76,13 @@ TEST(Batch, ConvertsTreeIncrementallyAndInShards) {
       {"first run", [] {}, {"--report", "report.json"}, meshes},
       {"second run", [] {}, {}, {}},
       {"touched library",
-       [&] { fs::last_write_time(tree / "a/b/box/box-mtllib-red.mtl", fs::file_time_type::clock::now()); },
+       [&] { touch(tree / "a/b/box/box-mtllib-red.mtl"); },
        {},
        {"a/b/box/box-mtllib.mesh"}},
+      {"touched OBJ",
+       [&] { touch(tree / "a/cube/cube.obj"); },
+       {},
+       {"a/cube/cube.mesh"}},
       {"forced", [] {}, {"--force", "-j", "1"}, meshes},
   };
   // obj2mesh run from the malformed model's folder names the same line.
