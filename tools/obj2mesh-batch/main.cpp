@@ -92,7 +92,9 @@ void usage(FILE* to) {
 }
 
 bool wholeNumber(const std::string& text, uint64_t& value) {
-  if (text.empty() || text.size() > 18 || !std::all_of(text.begin(), text.end(), ::isdigit)) return false;
+  if (text.empty() || text.size() > 18 ||
+      !std::all_of(text.begin(), text.end(), [](unsigned char c) { return c >= '0' && c <= '9'; }))
+    return false;
   value = std::stoull(text);
   return true;
 }
