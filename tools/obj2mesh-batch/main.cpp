@@ -378,6 +378,9 @@ class Run {
         changed_.notify_all();
         return;  // the file stays untaken
       }
+      // A large file, or the last file while nothing else runs, is read on
+      // the threads the library chooses; other files on one each.
+      const unsigned readingThreads = large || (next_ == jobs_.size() && running_ == 0) ? 0 : 1;
       ++running_;
       largeRunning_ = large;
       lock.unlock();
@@ -386,7 +389,7 @@ class Run {
       if (!settings_.force && upToDate(job, converterTime_))
         job.status = Status::UpToDate;
       else
-        convert(job, settings_, large ? 0 : 1);
+        convert(job, settings_, readingThreads);
       job.milliseconds = secondsSince(began) * 1000;
 
       lock.lock();
