@@ -23,9 +23,14 @@ examples/house.obj against 300 sequential runs of `cat examples/house.obj`,
 both started the same way (subprocess, no shell, output to /dev/null), in
 interleaved rounds, and prints the ratio of the two, round by round.
 
+The batch section converts 2,000 copies of examples/house.obj in 40 folders
+with obj2mesh-batch -j 2 against find | xargs -P2 running obj2mesh from each
+file's folder, and, when the 256 MB full file is in the run, that file alone
+through obj2mesh-batch against obj2mesh; the ratios are taken round by round.
+
 --files limits the run to some of the sections (comma-separated names:
-full32, positions32, full256, positions256, small; all but positions32 by
-default); --quick is --files full32,small with fewer small-file rounds.
+full32, positions32, full256, positions256, small, batch; all but positions32
+by default); --quick is --files full32,small with fewer small-file rounds.
 
 --baseline names a second obj2mesh executable (an older build, say), run in
 the same interleaved rounds and in the same two modes; the report then adds,
@@ -57,7 +62,9 @@ CACHE = Path(os.environ.get("XDG_CACHE_HOME", Path.home() / ".cache")) / "obj2me
 SEED = 1
 FILES = [("full32", 32, "full"), ("positions32", 32, "positions"),
          ("full256", 256, "full"), ("positions256", 256, "positions")]
-TIMED = ["full32", "full256", "positions256", "small"]  # the sections run by default
+TIMED = ["full32", "full256", "positions256", "small", "batch"]  # the sections run by default
+BATCH_TARGET = 0.40  # obj2mesh-batch -j 2 / find | xargs -P2 obj2mesh, on BATCH_FOLDERS x BATCH_COPIES files
+BATCH_FOLDERS, BATCH_COPIES = 40, 50
 SMALL = ROOT / "examples" / "house.obj"
 SMALL_RUNS = 300  # sequential runs per program and round
 MIB = 1 << 20
@@ -302,6 +309,51 @@ def bench_small(build, rounds, outdir, env):
         SMALL_TARGET))
 
 
+def bench_batch(build, rounds, outdir, env, large):
+    """A tree of copies of examples/house.obj converted by obj2mesh-batch -j 2
+    against find | xargs -P2 running obj2mesh from each file's folder; then one
+    large file through obj2mesh-batch against obj2mesh."""
+    tree = outdir / "tree"
+    for f in range(BATCH_FOLDERS):
+        folder = tree / ("f%d" % f)
+        folder.mkdir(parents=True)
+        shutil.copy(SMALL.with_suffix(".mtl"), folder)
+        for c in range(BATCH_COPIES):
+            shutil.copy(SMALL, folder / ("h%d.obj" % c))
+    xargs = ("find %s -name '*.obj' -print0 | xargs -0 -P2 -n1 sh -c "
+             "'cd \"$(dirname \"$1\")\" && exec %s \"$(basename \"$1\")\" > /dev/null' sh"
+             % (tree, build / "obj2mesh"))
+    batch = [str(build / "obj2mesh-batch"), "-j", "2", "-q", "--force", str(tree)]
+
+    def timed(cmd, shell=False):
+        start = time.perf_counter()
+        subprocess.run(cmd, shell=shell, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        return time.perf_counter() - start
+
+    times = {"obj2mesh-batch": [], "xargs": []}
+    for r in range(rounds):
+        order = [("obj2mesh-batch", lambda: timed(batch)), ("xargs", lambda: timed(xargs, True))]
+        for prog, action in (order if r % 2 == 0 else order[::-1]):
+            times[prog].append(action())
+    print("\nbatch: %d copies of %s in %d folders, %d rounds"
+          % (BATCH_FOLDERS * BATCH_COPIES, SMALL.relative_to(ROOT), BATCH_FOLDERS, rounds))
+    for prog, t in times.items():
+        print("  %-15s %s" % (prog, median_range(t, "%.3fs")))
+    print("  batch/xargs: %s, target at most %.2f" % (
+        median_range([a / b for a, b in zip(times["obj2mesh-batch"], times["xargs"])], "%.3f"), BATCH_TARGET))
+    if large:
+        one = {"obj2mesh-batch": [], "obj2mesh": []}
+        out = outdir / "large"
+        for r in range(rounds):
+            order = [("obj2mesh-batch", [str(build / "obj2mesh-batch"), "-q", "--force", "-o", str(out), str(large)]),
+                     ("obj2mesh", [str(build / "obj2mesh"), str(large), "-o", str(outdir / "large.mesh")])]
+            for prog, cmd in (order if r % 2 == 0 else order[::-1]):
+                one[prog].append(timed(cmd))
+        print("  %s alone: obj2mesh-batch %s, obj2mesh %s; ratio %s, target at most 1.0" % (
+            large.name, median_range(one["obj2mesh-batch"], "%.3fs"), median_range(one["obj2mesh"], "%.3fs"),
+            median_range([a / b for a, b in zip(one["obj2mesh-batch"], one["obj2mesh"])], "%.3f")))
+
+
 def callgrind(name, path, exe, outdir, label, env):
     """Prints the I refs callgrind counts for one run of EXE on PATH, and their number per input byte."""
     out = outdir / "callgrind.out"
@@ -337,7 +389,7 @@ def main():
     ap.add_argument("--quick", action="store_true",
                     help="only full32 and fewer small-file rounds")
     ap.add_argument("--files", metavar="NAMES",
-                    help="comma-separated subset of: %s, small"
+                    help="comma-separated subset of: %s, small, batch"
                     % ", ".join(name for name, _, _ in FILES))
     ap.add_argument("--baseline", metavar="PATH", type=Path,
                     help="a second obj2mesh executable to run and compare against")
@@ -353,7 +405,7 @@ def main():
         if args.quick:
             ap.error("--quick and --files exclude each other")
         names = [n.strip() for n in args.files.split(",") if n.strip()]
-        known = [name for name, _, _ in FILES] + ["small"]
+        known = [name for name, _, _ in FILES] + ["small", "batch"]
         unknown = [n for n in names if n not in known]
         if unknown or not names:
             ap.error("unknown file name(s) %s; known: %s" % (", ".join(unknown) or "(none given)",
@@ -363,6 +415,7 @@ def main():
             ["full32", "small"] if args.quick else TIMED
     files = [f for f in FILES if f[0] in names]
     small = "small" in names and not args.callgrind
+    batch = "batch" in names and not args.callgrind
     if args.callgrind and not files:
         ap.error("--callgrind needs one of: %s" % ", ".join(name for name, _, _ in FILES))
     paths = [(f[0], ensure_input(*f)) for f in files]
@@ -390,6 +443,9 @@ def main():
             bench_file(name, path, build, args.runs, outdir, baseline, env)
         if small:
             bench_small(build, 3 if args.quick else 5, outdir, env)
+        if batch:
+            large = dict(paths).get("full256")
+            bench_batch(build, 3 if args.quick else args.runs, outdir, env, large)
 
 
 if __name__ == "__main__":
