@@ -20,6 +20,8 @@
 
 #include <obj2mesh/mesh_generated.h>
 
+#include "../escaped.h"
+
 namespace {
 
 // A FlatBuffers buffer must stay below 2^31 - 1 bytes: its offsets are
@@ -220,28 +222,6 @@ FileReport inspect(const std::string& path) {
   }
   if (!report.valid) report.data.reset();
   return report;
-}
-
-// The name as obj2mesh shows it on standard error: printable bytes as they
-// are, control bytes as \n, \t, \r or \xNN.
-std::string escaped(const std::string& text) {
-  std::string out;
-  for (unsigned char c : text) {
-    if (c >= 0x20 && c != 0x7f) {
-      out += char(c);
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\t') {
-      out += "\\t";
-    } else if (c == '\r') {
-      out += "\\r";
-    } else {
-      char hex[8];
-      std::snprintf(hex, sizeof hex, "\\x%02x", c);
-      out += hex;
-    }
-  }
-  return out;
 }
 
 // The printing below allocates nothing, so that a report, once begun,

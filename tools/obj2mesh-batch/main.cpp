@@ -27,6 +27,8 @@
 #include <obj2mesh/converter.h>
 #include <obj2mesh/mesh_generated.h>
 
+#include "../escaped.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -55,28 +57,6 @@ struct Job {
   Status status = Status::Pending;
   obj2mesh::Failure failure;
 };
-
-// Control characters as C escapes, so that a failure stays one line.
-std::string escaped(std::string_view text) {
-  std::string out;
-  for (char c : text) {
-    const unsigned char u = static_cast<unsigned char>(c);
-    if (u >= 0x20 && u != 0x7f) {
-      out += c;
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\t') {
-      out += "\\t";
-    } else if (c == '\r') {
-      out += "\\r";
-    } else {
-      char hex[8];
-      std::snprintf(hex, sizeof hex, "\\x%02x", u);
-      out += hex;
-    }
-  }
-  return out;
-}
 
 void usage(FILE* to) {
   std::fputs(
