@@ -142,11 +142,6 @@ __attribute__((always_inline)) inline float numberField(const char*& p) {
 
 float parseNumberField(const char*& p) { return numberField(p); }
 
-const char* parseNumberFields(const char* p, float* out, unsigned count) {
-  for (unsigned i = 0; i < count; ++i) out[i] = numberField(p);
-  return p;
-}
-
 template <size_t N>
 const char* parseVectorLines(const char* p, const char (&keyword)[N], PodArray<float>& values, uint64_t& lines) {
   constexpr size_t kSize = N - 1;

@@ -76,8 +76,6 @@ inline uint32_t digitsValue(uint64_t digits, unsigned n) {
 // their rare one-ulp departures from correct rounding, are part of the
 // output); an invalid field gives +0.
 float parseNumberField(const char*& p);
-// `count` fields into `out`; returns where the last one ends.
-const char* parseNumberFields(const char* p, float* out, unsigned count);
 // The run of lines at p that start with `keyword` ("v" or "vn") and a
 // blank: three fields each, appended to `values`. A line that does not end
 // right after its third field ends the run, so does the end of the text;
@@ -93,31 +91,13 @@ int64_t parseIndexInteger(const char* p);
 
 // The common face index: one to seven digits, no sign. Returns the
 // position after the digits and sets `value`, or returns nullptr for any
-// other text (read that with readCornerInteger).
+// other text (read that with parseIndexInteger).
 inline const char* readPlainIndex(const char* p, uint32_t& value) {
   const uint64_t digits = digitBytes(loadWord(p));
   const unsigned n = leadingDigits(digits);
   if (n - 1 >= 7) return nullptr;
   value = digitsValue(digits, n);
   return p + n;
-}
-
-// One index of a face corner: its atoi value, and the position of the next
-// '/', space, tab, carriage return or line end at or after p (where the
-// corner's reading goes on).
-inline const char* readCornerInteger(const char* p, int64_t& value) {
-  uint32_t plain;
-  const char* q = readPlainIndex(p, plain);
-  if (q) {
-    value = plain;
-  } else {
-    // A sign, white space, no digits, or eight digits or more. The scan
-    // below passes over signs and digits anyway.
-    value = parseIndexInteger(p);
-    q = p;
-  }
-  while (!is(*q, kSlash | kBlank | kReturn | kLineEnd)) ++q;
-  return q;
 }
 
 }  // namespace obj2mesh
