@@ -25,7 +25,7 @@ struct ConverterAccess {
       std::vector<FileIdentity> files;
       bool ok;
       {
-        ReadFilesScope scope(files);
+        ReadFilesScope scope(files, loaded.files_);
         ok = read(*shapes, loaded.failure_);
       }
       for (const FileIdentity& file : files) loaded.inputFiles_.insert(loaded.inputFiles_.end(), {file.device, file.inode});
@@ -46,6 +46,7 @@ struct ConverterAccess {
         return;
       }
       result.inputFiles_ = std::move(loaded.inputFiles_);
+      result.files_ = std::move(loaded.files_);
       // The shapes go as conversion copies them out, whatever the outcome.
       std::unique_ptr<ObjShapes> shapes = std::move(loaded.shapes_);
       if (convertShapes(*shapes, options.combineMeshes, result.buffer_, result.failure_)) result.ok_ = true;

@@ -12,7 +12,11 @@
 namespace obj2mesh {
 namespace {
 
-thread_local std::vector<FileIdentity>* readFiles = nullptr;
+struct ReadFiles {
+  std::vector<FileIdentity>* identities;
+  std::vector<InputFile>* files;
+};
+thread_local ReadFiles readFiles = {nullptr, nullptr};
 
 }  // namespace
 
@@ -50,19 +54,32 @@ ssize_t readSome(int fd, char* into, size_t room) {
   }
 }
 
-ReadFilesScope::ReadFilesScope(std::vector<FileIdentity>& files) : previous_(readFiles) { readFiles = &files; }
-ReadFilesScope::~ReadFilesScope() { readFiles = previous_; }
+ReadFilesScope::ReadFilesScope(std::vector<FileIdentity>& identities, std::vector<InputFile>& files)
+    : previousIdentities_(readFiles.identities), previousFiles_(readFiles.files) {
+  readFiles = {&identities, &files};
+}
+ReadFilesScope::~ReadFilesScope() { readFiles = {previousIdentities_, previousFiles_}; }
 
-void noteReadFile(int fd) {
+void noteReadFile(int fd, const std::string& path) {
   struct stat st;
-  if (readFiles && fstat(fd, &st) == 0) readFiles->push_back({uint64_t(st.st_dev), uint64_t(st.st_ino)});
+  if (!readFiles.identities || fstat(fd, &st) != 0) return;
+  readFiles.identities->push_back({uint64_t(st.st_dev), uint64_t(st.st_ino)});
+  readFiles.files->push_back(
+      {path, true, uint64_t(st.st_size), int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec});
+}
+
+void noteMissingFile(const std::string& path) {
+  if (readFiles.files) readFiles.files->push_back({path, false, 0, 0});
 }
 
 bool readTextFile(const std::string& path, std::string& contents) {
   contents.clear();
   FileDescriptor file(openForReading(path));
-  if (file.get() < 0) return false;
-  noteReadFile(file.get());
+  if (file.get() < 0) {
+    noteMissingFile(path);
+    return false;
+  }
+  noteReadFile(file.get(), path);
   char buffer[1 << 16];
   bool hidden = false;
   for (;;) {

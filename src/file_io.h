@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "obj2mesh/converter.h"
+
 namespace obj2mesh {
 
 // An open file descriptor, closed when it goes out of scope.
@@ -39,19 +41,24 @@ int openForReading(const std::string& path, bool waitForWriter = false);
 ssize_t readSome(int fd, char* into, size_t room);
 
 // The files a load reads, collected on the loading thread while a
-// ReadFilesScope lives there.
+// ReadFilesScope lives there: the identity of each file read, and each
+// file read or looked for in vain.
 class ReadFilesScope {
  public:
-  explicit ReadFilesScope(std::vector<FileIdentity>& files);
+  ReadFilesScope(std::vector<FileIdentity>& identities, std::vector<InputFile>& files);
   ~ReadFilesScope();
   ReadFilesScope(const ReadFilesScope&) = delete;
   ReadFilesScope& operator=(const ReadFilesScope&) = delete;
 
  private:
-  std::vector<FileIdentity>* previous_;
+  std::vector<FileIdentity>* previousIdentities_;
+  std::vector<InputFile>* previousFiles_;
 };
-// Adds the file open at `fd` to the files of the load in progress, if any.
-void noteReadFile(int fd);
+// Adds the file open at `fd`, opened as `path`, to the files of the load in
+// progress, if any.
+void noteReadFile(int fd, const std::string& path);
+// Adds a file that could not be opened.
+void noteMissingFile(const std::string& path);
 
 // A material library that opened but could not be read: the load fails
 // with the library's path.

@@ -226,7 +226,7 @@ bool readObjFile(const std::string& path, const MaterialLookup& lookup, ObjShape
     failure.kind = FailureKind::CannotRead;
     return false;
   }
-  noteReadFile(file.get());
+  noteReadFile(file.get(), path);
   struct stat st;
   const uint64_t size = fstat(file.get(), &st) == 0 && S_ISREG(st.st_mode) ? uint64_t(st.st_size) : 0;
   ObjLoad load(path, lookup);

@@ -23,9 +23,24 @@
 
 namespace obj2mesh {
 
+// What a conversion writes. The fields after combineMeshes add content
+// that a default conversion leaves out; a file written without them has the
+// same bytes as one from a converter without them.
 struct Options {
   // One mesh holding every shape, or one mesh per shape.
   bool combineMeshes = true;
+  // Mesh.texcoords: one (u, v) per vertex, parallel to positions; (0, 0)
+  // for a vertex whose corners name no texture coordinate. A load keeps
+  // texture coordinates only when LoadOptions::texcoords asks for them.
+  bool texcoords = false;
+  // Mesh.normals with one normal per vertex, parallel to positions;
+  // (0, 0, 0) for a vertex whose corners name none. A mesh without any
+  // normal keeps an empty list.
+  bool alignNormals = false;
+  // Mesh.parts (runs of triangles of one shape and one material),
+  // Model.shapes (every shape's name) and Model.materials (every material
+  // of the libraries read, so that a material id indexes it).
+  bool parts = false;
 };
 
 // What kind of failure a Failure reports.
@@ -66,6 +81,20 @@ struct LoadOptions {
   // the names open as paths exactly as written, so a relative name
   // resolves against the working directory.
   MaterialLookup materials;
+  // Keep the values of "vt" lines, which Options::texcoords writes. Reading
+  // them costs time, so a load skips them unless asked; convertObjFile and
+  // convertObjBuffer ask whenever their Options do.
+  bool texcoords = false;
+};
+
+// A file a load read, or looked for and did not find (a material library
+// that is not there): what a caller needs to tell whether a later load of
+// the same input would read the same bytes.
+struct InputFile {
+  std::string path;       // as the load opened it
+  bool found = false;     // false: it could not be opened
+  uint64_t size = 0;      // when read
+  int64_t modified = 0;   // modification time when read, in nanoseconds since the epoch
 };
 
 struct ObjShapes;
@@ -81,6 +110,9 @@ class LoadedObj {
 
   bool ok() const { return shapes_ != nullptr; }
   const Failure& failure() const { return failure_; }
+  // The files the load read or looked for, in the order it did: the OBJ
+  // file (unless loaded from memory), then its material libraries.
+  const std::vector<InputFile>& inputFiles() const { return files_; }
 
  private:
   friend struct ConverterAccess;
@@ -89,6 +121,7 @@ class LoadedObj {
   std::unique_ptr<ObjShapes> shapes_;
   Failure failure_;
   std::vector<uint64_t> inputFiles_;  // device and inode of each file the load read
+  std::vector<InputFile> files_;
 };
 
 // A finished .mesh buffer, or why there is none.
@@ -101,6 +134,8 @@ class ConvertResult {
   const uint8_t* data() const { return buffer_.data(); }
   size_t size() const { return buffer_.size(); }
   const Failure& failure() const { return failure_; }
+  // The files its load read or looked for (see LoadedObj::inputFiles).
+  const std::vector<InputFile>& inputFiles() const { return files_; }
 
  private:
   friend struct ConverterAccess;
@@ -109,6 +144,7 @@ class ConvertResult {
   flatbuffers::DetachedBuffer buffer_;
   Failure failure_;
   std::vector<uint64_t> inputFiles_;  // device and inode of each file the load read
+  std::vector<InputFile> files_;
 };
 
 // Step by step: load an OBJ file with the material libraries it names,
@@ -120,6 +156,8 @@ class ConvertResult {
 // `materials` is empty.
 [[nodiscard]] LoadedObj loadObjBuffer(const char* data, size_t size, const std::string& name,
                                       const MaterialLookup& materials, const LoadOptions& loadOptions = {}) noexcept;
+// Options::texcoords fails (kind Internal) on a load that did not keep
+// texture coordinates (LoadOptions::texcoords).
 [[nodiscard]] ConvertResult convertLoadedObj(LoadedObj&& loaded, const Options& options = {}) noexcept;
 
 // Both steps at once.
