@@ -72,7 +72,7 @@ bool sameBytes(const flatbuffers::Vector<T>* vector, size_t elementSize, const v
 
 // A converted buffer against the shapes it was made from.
 inline const char* checkBuffer(const uint8_t* data, size_t size, const ObjShapes& shapes, bool combine) {
-  PIPELINE_CHECK(size == meshBufferSize(shapes, combine));
+  PIPELINE_CHECK(size == meshBufferSize(shapes, Options{combine}));
   flatbuffers::Verifier verifier(data, size);
   PIPELINE_CHECK(VerifyModelBuffer(verifier));
   const Model* model = GetModel(data);
@@ -106,12 +106,47 @@ inline const char* checkBuffer(const uint8_t* data, size_t size, const ObjShapes
   return nullptr;
 }
 
+// A buffer with every option against the default one: the same positions
+// and indices; texture coordinates and normals one per vertex; parts that
+// tile the indices and name shapes and materials that exist.
+inline const char* checkTextured(const ConvertResult& textured, const ConvertResult& plain, const ObjShapes& shapes,
+                                 const Options& options) {
+  PIPELINE_CHECK(textured.size() <= meshBufferSize(shapes, options));
+  flatbuffers::Verifier verifier(textured.data(), textured.size());
+  PIPELINE_CHECK(VerifyModelBuffer(verifier));
+  const Model* model = GetModel(textured.data());
+  const Model* base = GetModel(plain.data());
+  PIPELINE_CHECK(model->meshes()->size() == base->meshes()->size() && model->shapes()->size() == shapes.count());
+  PIPELINE_CHECK(model->materials()->size() == shapes.materials.size());
+  for (uint32_t m = 0; m < model->meshes()->size(); ++m) {
+    const Mesh* mesh = model->meshes()->Get(m);
+    const Mesh* plainMesh = base->meshes()->Get(m);
+    const size_t vertices = mesh->positions()->size();
+    PIPELINE_CHECK(sameBytes(mesh->positions(), 12, plainMesh->positions()->Data(), vertices * 12));
+    PIPELINE_CHECK(sameBytes(mesh->indices(), 4, plainMesh->indices()->Data(), plainMesh->indices()->size() * 4));
+    PIPELINE_CHECK(mesh->texcoords()->size() == vertices);
+    const size_t normals = plainMesh->normals()->size();
+    PIPELINE_CHECK(mesh->normals()->size() == (normals ? vertices : 0));
+    if (normals == vertices) PIPELINE_CHECK(sameBytes(mesh->normals(), 12, plainMesh->normals()->Data(), normals * 12));
+    uint32_t next = 0;
+    for (const Part* part : *mesh->parts()) {
+      PIPELINE_CHECK(part->firstIndex() == next && part->indexCount() > 0 && part->indexCount() % 3 == 0);
+      PIPELINE_CHECK(part->material() >= -1 && part->material() < int32_t(shapes.materials.size()));
+      PIPELINE_CHECK(part->shape() < shapes.count() && (options.combineMeshes || part->shape() == m));
+      next += part->indexCount();
+    }
+    PIPELINE_CHECK(next == mesh->indices()->size());
+  }
+  return nullptr;
+}
+
 inline bool sameShapes(const ObjShapes& a, const ObjShapes& b) {
   auto same = [](const auto& x, const auto& y) {
     return x.size() == y.size() && sameBytes(x.data(), y.data(), x.size() * sizeof(*x.data()));
   };
   return a.names == b.names && same(a.positions, b.positions) && same(a.normals, b.normals) &&
-         same(a.indices, b.indices) && same(a.shapes, b.shapes);
+         same(a.indices, b.indices) && same(a.shapes, b.shapes) && same(a.texcoords, b.texcoords) &&
+         same(a.withoutNormal, b.withoutNormal) && same(a.groups, b.groups);
 }
 
 inline bool sameFailure(const Failure& a, const Failure& b) {
@@ -133,6 +168,7 @@ inline const char* checkPipeline(const char* data, size_t size) {
   ReadOptions whole, pieces, threads;
   whole.chunkBytes = objSize + 1;
   whole.threads = pieces.threads = 1;
+  whole.texcoords = pieces.texcoords = threads.texcoords = true;
   pieces.chunkBytes = 1 + objSize % 29;
   threads.threads = 2;
   threads.chunkBytes = 1 + objSize % 13;
@@ -165,6 +201,10 @@ inline const char* checkPipeline(const char* data, size_t size) {
     ConvertResult result = convertObjBuffer(data, objSize, "fuzz.obj", libraries, options);
     PIPELINE_CHECK(result.ok());
     if (const char* failed = checkBuffer(result.data(), result.size(), shapes, combine)) return failed;
+    options.texcoords = options.alignNormals = options.parts = true;
+    ConvertResult textured = convertObjBuffer(data, objSize, "fuzz.obj", libraries, options);
+    PIPELINE_CHECK(textured.ok());
+    if (const char* failed = checkTextured(textured, result, shapes, options)) return failed;
   }
   return nullptr;
 }

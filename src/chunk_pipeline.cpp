@@ -146,7 +146,7 @@ class Pipeline {
     if (slot.error) return;
     try {
       if (options_.beforeParse) options_.beforeParse(chunk);
-      parseChunk(slot.text.data(), slot.text.data() + slot.text.size(), slot.record);
+      parseChunk(slot.text.data(), slot.text.data() + slot.text.size(), slot.record, options_.texcoords);
     } catch (...) {
       slot.error = std::current_exception();
     }

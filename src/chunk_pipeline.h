@@ -24,6 +24,8 @@ struct ChunkOptions {
   // Called before chunk n (0, 1, ...) is parsed, on the thread parsing it;
   // tests throw from it to fail a chosen chunk.
   std::function<void(size_t chunk)> beforeParse;
+  // Keep the values of "vt" lines (see parseChunk).
+  bool texcoords = false;
 };
 
 // Gives the next bytes of the input: how many were read into `into` (at

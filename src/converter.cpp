@@ -49,7 +49,12 @@ struct ConverterAccess {
       result.files_ = std::move(loaded.files_);
       // The shapes go as conversion copies them out, whatever the outcome.
       std::unique_ptr<ObjShapes> shapes = std::move(loaded.shapes_);
-      if (convertShapes(*shapes, options.combineMeshes, result.buffer_, result.failure_)) result.ok_ = true;
+      if (options.texcoords && !shapes->hasTexcoords) {
+        result.failure_ = {loaded.path_, 0, "texture coordinates were not kept by the load (LoadOptions::texcoords)",
+                           FailureKind::Internal};
+        return;
+      }
+      if (convertShapes(*shapes, options, result.buffer_, result.failure_)) result.ok_ = true;
       else result.failure_.path = loaded.path_;
     });
     return result;
@@ -111,9 +116,11 @@ LoadedObj::~LoadedObj() = default;
 
 namespace {
 
-ReadOptions readOptions(const LoadOptions& loadOptions) {
+// `texcoords`: keep texture coordinates, whatever loadOptions say.
+ReadOptions readOptions(const LoadOptions& loadOptions, bool texcoords) {
   ReadOptions options;
   options.maxThreads = loadOptions.threads;
+  options.texcoords = loadOptions.texcoords || texcoords;
   return options;
 }
 
@@ -122,6 +129,20 @@ ReadOptions readOptions(const LoadOptions& loadOptions) {
 const MaterialLookup& lookupOr(const MaterialLookup& lookup) {
   static const MaterialLookup workingDirectory = readTextFile;
   return lookup ? lookup : workingDirectory;
+}
+
+LoadedObj loadFile(const std::string& objPath, const LoadOptions& loadOptions, bool texcoords) noexcept {
+  return ConverterAccess::load(objPath, [&](ObjShapes& shapes, Failure& failure) {
+    return readObjFile(objPath, lookupOr(loadOptions.materials), shapes, failure, readOptions(loadOptions, texcoords));
+  });
+}
+
+LoadedObj loadBuffer(const char* data, size_t size, const std::string& name, const MaterialLookup& materials,
+                     const LoadOptions& loadOptions, bool texcoords) noexcept {
+  return ConverterAccess::load(name, [&](ObjShapes& shapes, Failure& failure) {
+    return readObjBuffer(data, size, name, lookupOr(materials ? materials : loadOptions.materials), shapes, failure,
+                         readOptions(loadOptions, texcoords));
+  });
 }
 
 }  // namespace
@@ -134,17 +155,12 @@ MaterialLookup materialsFrom(const std::string& folder) {
 }
 
 LoadedObj loadObjFile(const std::string& objPath, const LoadOptions& loadOptions) noexcept {
-  return ConverterAccess::load(objPath, [&](ObjShapes& shapes, Failure& failure) {
-    return readObjFile(objPath, lookupOr(loadOptions.materials), shapes, failure, readOptions(loadOptions));
-  });
+  return loadFile(objPath, loadOptions, false);
 }
 
 LoadedObj loadObjBuffer(const char* data, size_t size, const std::string& name, const MaterialLookup& materials,
                         const LoadOptions& loadOptions) noexcept {
-  return ConverterAccess::load(name, [&](ObjShapes& shapes, Failure& failure) {
-    return readObjBuffer(data, size, name, lookupOr(materials ? materials : loadOptions.materials), shapes, failure,
-                         readOptions(loadOptions));
-  });
+  return loadBuffer(data, size, name, materials, loadOptions, false);
 }
 
 ConvertResult convertLoadedObj(LoadedObj&& loaded, const Options& options) noexcept {
@@ -153,13 +169,13 @@ ConvertResult convertLoadedObj(LoadedObj&& loaded, const Options& options) noexc
 
 ConvertResult convertObjFile(const std::string& objPath, const Options& options,
                              const LoadOptions& loadOptions) noexcept {
-  return convertLoadedObj(loadObjFile(objPath, loadOptions), options);
+  return convertLoadedObj(loadFile(objPath, loadOptions, options.texcoords), options);
 }
 
 ConvertResult convertObjBuffer(const char* data, size_t size, const std::string& name,
                                const MaterialLookup& materials, const Options& options,
                                const LoadOptions& loadOptions) noexcept {
-  return convertLoadedObj(loadObjBuffer(data, size, name, materials, loadOptions), options);
+  return convertLoadedObj(loadBuffer(data, size, name, materials, loadOptions, options.texcoords), options);
 }
 
 std::optional<Failure> writeMeshFile(const std::string& path, const uint8_t* data, size_t size,

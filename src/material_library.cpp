@@ -1,29 +1,151 @@
 #include "material_library.h"
 
+#include <climits>
+#include <string_view>
+
 #include "text_scan.h"
 
 namespace obj2mesh {
+namespace {
 
-void MaterialTable::add(std::string name) {
-  ids_.emplace(std::move(name), int32_t(count_));
-  ++count_;
+// "Ka r g b", or "Ka r" for r r r.
+void readColour(const char* p, const char* end, float (&colour)[3]) {
+  colour[0] = parseNumberField(p);
+  while (p < end && isBlank(*p)) ++p;
+  if (p >= end) {
+    colour[1] = colour[2] = colour[0];
+    return;
+  }
+  colour[1] = parseNumberField(p);
+  colour[2] = parseNumberField(p);
+}
+
+// The word at p, which ends at a blank or the end of the line's content.
+const char* wordEnd(const char* p, const char* end) {
+  while (p < end && !isSpace(*p)) ++p;
+  return p;
+}
+
+const char* skipBlanks(const char* p, const char* end) {
+  while (p < end && isSpace(*p)) ++p;
+  return p;
+}
+
+bool isNumberWord(const char* p) {
+  if (*p == '+' || *p == '-') ++p;
+  return isDigit(*p);
+}
+
+// The texture name of a map statement: the options before it are skipped,
+// and the name is the rest of the line without its outer blanks.
+std::string textureName(const char* p, const char* end) {
+  for (;;) {
+    p = skipBlanks(p, end);
+    const char* option = p;
+    const char* optionEnd = wordEnd(p, end);
+    const std::string_view word(option, size_t(optionEnd - option));
+    size_t words = 0, numbers = 0;
+    if (word == "-blendu" || word == "-blendv" || word == "-clamp" || word == "-cc" || word == "-boost" ||
+        word == "-texres" || word == "-bm" || word == "-imfchan" || word == "-type")
+      words = 1;
+    else if (word == "-mm")
+      words = 2;
+    else if (word == "-o" || word == "-s" || word == "-t")
+      numbers = 3;
+    else
+      break;
+    p = optionEnd;
+    for (size_t i = 0; i < words; ++i) p = wordEnd(skipBlanks(p, end), end);
+    for (size_t i = 0; i < numbers; ++i) {
+      const char* number = skipBlanks(p, end);
+      if (number >= end || !isNumberWord(number)) break;
+      p = wordEnd(number, end);
+    }
+  }
+  while (end > p && isSpace(end[-1])) --end;
+  return std::string(p, end);
+}
+
+template <size_t N>
+bool keyword(const char* p, const char* end, const char (&word)[N], const char*& rest) {
+  rest = afterKeyword(p, end, word);
+  return rest != nullptr;
+}
+
+}  // namespace
+
+void readMaterialStatement(const char* p, const char* end, ObjMaterial& m) {
+  const char* rest;
+  int texture = -1;
+  if (keyword(p, end, "Ka", rest)) {
+    readColour(rest, end, m.ambient);
+    m.set |= ObjMaterial::Ambient;
+  } else if (keyword(p, end, "Kd", rest)) {
+    readColour(rest, end, m.diffuse);
+    m.set |= ObjMaterial::Diffuse;
+  } else if (keyword(p, end, "Ks", rest)) {
+    readColour(rest, end, m.specular);
+    m.set |= ObjMaterial::Specular;
+  } else if (keyword(p, end, "Ke", rest)) {
+    readColour(rest, end, m.emissive);
+    m.set |= ObjMaterial::Emissive;
+  } else if (keyword(p, end, "Ns", rest)) {
+    m.shininess = parseNumberField(rest);
+    m.set |= ObjMaterial::Shininess;
+  } else if (keyword(p, end, "d", rest)) {
+    m.opacity = parseNumberField(rest);
+    m.set |= ObjMaterial::Opacity;
+  } else if (keyword(p, end, "Tr", rest)) {
+    m.opacity = 1.0f - parseNumberField(rest);
+    m.set |= ObjMaterial::Opacity;
+  } else if (keyword(p, end, "illum", rest)) {
+    const int64_t value = parseIndexInteger(rest);
+    m.illum = int32_t(value < INT32_MIN ? INT32_MIN : value > INT32_MAX ? INT32_MAX : value);
+    m.set |= ObjMaterial::Illum;
+  } else if (keyword(p, end, "map_Ka", rest)) {
+    texture = ObjMaterial::AmbientMap;
+  } else if (keyword(p, end, "map_Kd", rest)) {
+    texture = ObjMaterial::DiffuseMap;
+  } else if (keyword(p, end, "map_Ks", rest)) {
+    texture = ObjMaterial::SpecularMap;
+  } else if (keyword(p, end, "map_Ke", rest)) {
+    texture = ObjMaterial::EmissiveMap;
+  } else if (keyword(p, end, "map_d", rest)) {
+    texture = ObjMaterial::OpacityMap;
+  } else if (keyword(p, end, "map_Bump", rest) || keyword(p, end, "map_bump", rest) ||
+             keyword(p, end, "bump", rest) || keyword(p, end, "norm", rest)) {
+    texture = ObjMaterial::NormalMap;
+  }
+  // A map statement without a name sets nothing.
+  if (texture >= 0) {
+    std::string name = textureName(rest, end);
+    if (!name.empty()) m.textures[texture] = std::move(name);
+  }
+}
+
+void MaterialTable::add(ObjMaterial&& material) {
+  ids_.emplace(material.name, int32_t(materials_.size()));
+  materials_.push_back(std::move(material));
 }
 
 void MaterialTable::parse(const PaddedText& text) {
   // The material under construction: statements before the first
   // "newmtl" fill one without a name, which is dropped.
-  std::string name;
+  ObjMaterial material;
   forEachLine(text, true, [&](const char* p, const char* end) {
     while (p != end && isBlank(*p)) ++p;
     if (const char* rest = afterKeyword(p, end, "newmtl")) {
-      if (!name.empty()) add(std::move(name));
-      name = firstWord(rest, end);
+      if (!material.name.empty()) add(std::move(material));
+      material = ObjMaterial();
+      material.name = firstWord(rest, end);
+    } else {
+      readMaterialStatement(p, end, material);
     }
     return true;
   });
   // The last material is kept whatever its name, so an unreadable or
   // empty library still yields one (unnamed) material.
-  add(std::move(name));
+  add(std::move(material));
 }
 
 void MaterialTable::readLibrary(const std::string& name, const MaterialLookup& lookup) {

@@ -142,15 +142,15 @@ __attribute__((always_inline)) inline float numberField(const char*& p) {
 
 float parseNumberField(const char*& p) { return numberField(p); }
 
-template <size_t N>
+template <size_t Fields, size_t N>
 const char* parseVectorLines(const char* p, const char (&keyword)[N], PodArray<float>& values, uint64_t& lines) {
   constexpr size_t kSize = N - 1;
   for (;;) {
     p += kSize + 1;
-    float* out = values.extend(3);
+    float* out = values.extend(Fields);
     out[0] = numberField(p);
     out[1] = numberField(p);
-    out[2] = numberField(p);
+    if constexpr (Fields == 3) out[2] = numberField(p);
     // A NUL follows `end`, so no line starts there.
     if (*p != '\n' || std::memcmp(p + 1, keyword, kSize) != 0 || !isBlank(p[1 + kSize])) return p;
     ++p;
@@ -158,8 +158,9 @@ const char* parseVectorLines(const char* p, const char (&keyword)[N], PodArray<f
   }
 }
 
-template const char* parseVectorLines(const char*, const char (&)[2], PodArray<float>&, uint64_t&);
-template const char* parseVectorLines(const char*, const char (&)[3], PodArray<float>&, uint64_t&);
+template const char* parseVectorLines<3>(const char*, const char (&)[2], PodArray<float>&, uint64_t&);
+template const char* parseVectorLines<3>(const char*, const char (&)[3], PodArray<float>&, uint64_t&);
+template const char* parseVectorLines<2>(const char*, const char (&)[3], PodArray<float>&, uint64_t&);
 
 int64_t parseIndexInteger(const char* p) {
   constexpr int64_t kLimit = int64_t(1) << 40;

@@ -76,12 +76,12 @@ inline uint32_t digitsValue(uint64_t digits, unsigned n) {
 // their rare one-ulp departures from correct rounding, are part of the
 // output); an invalid field gives +0.
 float parseNumberField(const char*& p);
-// The run of lines at p that start with `keyword` ("v" or "vn") and a
-// blank: three fields each, appended to `values`. A line that does not end
-// right after its third field ends the run, so does the end of the text;
-// returns where the reading of the run's last line stopped and adds the
-// lines after the first to `lines`.
-template <size_t N>
+// The run of lines at p that start with `keyword` ("v", "vn" or "vt") and
+// a blank: `Fields` (2 or 3) fields each, appended to `values`. A line that does not
+// end right after its last field ends the run, so does the end of the
+// text; returns where the reading of the run's last line stopped and adds
+// the lines after the first to `lines`.
+template <size_t Fields = 3, size_t N>
 const char* parseVectorLines(const char* p, const char (&keyword)[N], PodArray<float>& values, uint64_t& lines);
 
 // An integer as C's atoi reads it: leading white space, an optional sign,

@@ -13,6 +13,7 @@ void ChunkRecord::clear() {
   positions.clear();
   normals.clear();
   texcoords = 0;
+  texcoordValues.clear();
   lines = 0;
   corners.clear();
   faces.clear();
@@ -32,7 +33,7 @@ std::string indexOutOfRange(int64_t n) {
 
 class Parser {
  public:
-  explicit Parser(ChunkRecord& record) : r_(record) {}
+  Parser(ChunkRecord& record, bool texcoords) : r_(record), keepTexcoords_(texcoords) {}
 
   void run(const char* p, const char* end) {
     while (p < end) {
@@ -71,7 +72,12 @@ class Parser {
         } else if (p[1] == 'n' && isBlank(p[2])) {
           return parseVectorLines(p, "vn", r_.normals, line_);
         } else if (p[1] == 't' && isBlank(p[2])) {
-          ++r_.texcoords;
+          if (!keepTexcoords_) {
+            ++r_.texcoords;
+            return p;
+          }
+          p = parseVectorLines<2>(p, "vt", r_.texcoordValues, line_);
+          r_.texcoords = r_.texcoordValues.size() / 2;
         }
         return p;
       case 'f':
@@ -110,8 +116,8 @@ class Parser {
   void add(ChunkRecord::Kind kind, const char* name, size_t size, uint64_t line) {
     const size_t begin = r_.names.size();
     r_.names.append(name, size);
-    r_.statements.push_back({kind, r_.faces.size(), r_.positions.size() / 3, r_.normals.size() / 3, line, begin,
-                             r_.names.size()});
+    r_.statements.push_back({kind, r_.faces.size(), r_.positions.size() / 3, r_.normals.size() / 3, r_.texcoords,
+                             line, begin, r_.names.size()});
   }
 
   bool reject(int64_t n, uint64_t line) {
@@ -228,14 +234,15 @@ class Parser {
   }
 
   ChunkRecord& r_;
+  const bool keepTexcoords_;
   uint64_t line_ = 0;
 };
 
 }  // namespace
 
-void parseChunk(const char* begin, const char* end, ChunkRecord& record) {
+void parseChunk(const char* begin, const char* end, ChunkRecord& record, bool texcoords) {
   record.clear();
-  Parser(record).run(begin, end);
+  Parser(record, texcoords).run(begin, end);
 }
 
 }  // namespace obj2mesh

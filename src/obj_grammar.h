@@ -22,13 +22,15 @@ struct ChunkRecord {
     uint64_t faces;      // faces of the chunk before the statement
     uint64_t positions;  // "v" lines of the chunk before it
     uint64_t normals;    // "vn" lines
+    uint64_t texcoords;  // "vt" lines
     uint64_t line;
     size_t nameBegin, nameEnd;  // its name in `names`; a Reject's reason
   };
 
   PodArray<float> positions;  // 3 per "v" line
   PodArray<float> normals;    // 3 per "vn" line
-  uint64_t texcoords = 0;     // "vt" lines; their values never reach a file
+  uint64_t texcoords = 0;     // "vt" lines
+  PodArray<float> texcoordValues;  // 2 per "vt" line, when kept
   uint64_t lines = 0;
   // Indices of the faces' corners: 1-based ones made 0-based, relative ones
   // resolved against the chunk's own counts.
@@ -50,7 +52,8 @@ struct ChunkRecord {
 // Parses the lines of [begin, end) into `record` (cleared first). The text
 // is whole lines of a PaddedText: a line ends at a line feed or a NUL byte,
 // and a NUL or the padding follows `end`. Parsing stops after a line that
-// is rejected (a Reject statement).
-void parseChunk(const char* begin, const char* end, ChunkRecord& record);
+// is rejected (a Reject statement). The values of "vt" lines are read only
+// with `texcoords`; they are counted either way.
+void parseChunk(const char* begin, const char* end, ChunkRecord& record, bool texcoords = false);
 
 }  // namespace obj2mesh

@@ -19,7 +19,8 @@ namespace obj2mesh {
 namespace {
 
 struct ObjLoad {
-  ObjLoad(const std::string& path, const MaterialLookup& lookup) : path(path), lookup(lookup) {
+  ObjLoad(const std::string& path, const MaterialLookup& lookup, bool texcoords)
+      : path(path), lookup(lookup), assembler(ShapeAssembler::kMaxShapeVertices, texcoords) {
     // Every failure but a read's is the content's.
     failure.kind = FailureKind::Rejected;
   }
@@ -30,6 +31,7 @@ struct ObjLoad {
   // The file-wide lists, and the lines and "vt" lines read so far.
   PodArray<float> positions;
   PodArray<float> normals;
+  PodArray<float> texcoordValues;  // 2 per "vt" line, when kept
   uint64_t texcoords = 0;
   uint64_t lines = 0;
 
@@ -42,7 +44,9 @@ struct ObjLoad {
   std::string failurePath;  // when the failure concerns another file than the OBJ file
 };
 
-Attributes allRead(const ObjLoad& load) { return Attributes::of(load.positions, load.normals); }
+Attributes allRead(const ObjLoad& load) {
+  return Attributes::of(load.positions, load.normals, load.texcoordValues);
+}
 
 bool fail(ObjLoad& load, uint64_t line, std::string reason) {
   load.failure.line = line;
@@ -71,20 +75,22 @@ class Apply {
   bool run() {
     append(load_.positions, r_.positions);
     append(load_.normals, r_.normals);
+    append(load_.texcoordValues, r_.texcoordValues);
     load_.texcoords += r_.texcoords;
     countBack();
     for (const ChunkRecord::Statement& st : r_.statements) {
       // The faces before the statement are checked against the vertices
       // read up to it: no earlier than their face group closes.
-      const Attributes in{load_.positions.data(), size_t(positionBase_ + st.positions), load_.normals.data(),
-                          size_t(normalBase_ + st.normals)};
+      const Attributes in{load_.positions.data(),      size_t(positionBase_ + st.positions),
+                          load_.normals.data(),        size_t(normalBase_ + st.normals),
+                          load_.texcoordValues.data(), size_t(texcoordBase_ + st.texcoords)};
       if (!faces(st.faces, in.positionCount)) return false;
       const uint64_t line = lineBase_ + st.line;
       const std::string name(r_.names, st.nameBegin, st.nameEnd - st.nameBegin);
       switch (st.kind) {
         case ChunkRecord::Group:
         case ChunkRecord::Object:
-          if (!load_.assembler.endShape(load_.name, in, load_.failure)) return false;
+          if (!load_.assembler.endShape(load_.name, in, load_.materialId, load_.failure)) return false;
           load_.name = name;
           break;
         case ChunkRecord::UseMaterial: {
@@ -92,7 +98,7 @@ class Apply {
           // vertex is shared across it.
           const int32_t id = load_.materials.find(name);
           if (id == load_.materialId) break;
-          if (!load_.assembler.flushFaceGroup(in, load_.failure)) return false;
+          if (!load_.assembler.flushFaceGroup(in, load_.materialId, load_.failure)) return false;
           load_.materialId = id;
           break;
         }
@@ -183,7 +189,7 @@ bool read(ObjLoad& load, const ReadOptions& options, uint64_t size, const ReadMo
     load.failure.kind = FailureKind::CannotRead;
     return false;
   }
-  return load.assembler.endShape(load.name, allRead(load), load.failure);
+  return load.assembler.endShape(load.name, allRead(load), load.materialId, load.failure);
 }
 
 bool finishLoad(ObjLoad& load, bool ok, ObjShapes& shapes, Failure& failure) {
@@ -193,6 +199,7 @@ bool finishLoad(ObjLoad& load, bool ok, ObjShapes& shapes, Failure& failure) {
     return false;
   }
   shapes = std::move(load.assembler.shapes());
+  shapes.materials = std::move(load.materials.materials());
   shapes.spare = std::move(load.positions.size() >= load.normals.size() ? load.positions : load.normals);
   return true;
 }
@@ -201,7 +208,7 @@ bool finishLoad(ObjLoad& load, bool ok, ObjShapes& shapes, Failure& failure) {
 
 bool readObjBuffer(const char* data, size_t size, const std::string& path, const MaterialLookup& lookup,
                    ObjShapes& shapes, Failure& failure, const ReadOptions& options) {
-  ObjLoad load(path, lookup);
+  ObjLoad load(path, lookup, options.texcoords);
   size_t offset = 0;
   int readError = 0;
   const bool ok = read(load, options, size,
@@ -229,7 +236,7 @@ bool readObjFile(const std::string& path, const MaterialLookup& lookup, ObjShape
   noteReadFile(file.get(), path);
   struct stat st;
   const uint64_t size = fstat(file.get(), &st) == 0 && S_ISREG(st.st_mode) ? uint64_t(st.st_size) : 0;
-  ObjLoad load(path, lookup);
+  ObjLoad load(path, lookup, options.texcoords);
   int readError = 0;
   const bool ok = read(load, options, size,
                        [&](char* into, size_t room) {

@@ -154,8 +154,10 @@ void resetFaceGroup(FaceGroup& group) {
 
 }  // namespace
 
-ShapeAssembler::ShapeAssembler(uint64_t maxShapeVertices)
-    : group_(new FaceGroup), maxShapeVertices_(maxShapeVertices) {}
+ShapeAssembler::ShapeAssembler(uint64_t maxShapeVertices, bool keepTexcoords)
+    : group_(new FaceGroup), maxShapeVertices_(maxShapeVertices) {
+  shapes_.hasTexcoords = keepTexcoords;
+}
 ShapeAssembler::~ShapeAssembler() = default;
 
 bool ShapeAssembler::addFace(const CornerIndex* corners, size_t cornerCount, size_t positionCount, uint64_t line,
@@ -246,7 +248,7 @@ bool ShapeAssembler::addFaces(const CornerIndex* corners, uint64_t cornerBegin, 
   return true;
 }
 
-bool ShapeAssembler::flushFaceGroup(const Attributes& in, Failure& failure) {
+bool ShapeAssembler::flushFaceGroup(const Attributes& in, int32_t material, Failure& failure) {
   FaceGroup& group = *group_;
   if (!group.hasFaces) return true;
   const VertexCache::Vertex* vertices = group.cache.vertices.data();
@@ -263,6 +265,7 @@ bool ShapeAssembler::flushFaceGroup(const Attributes& in, Failure& failure) {
   }
 
   const size_t n = group.cache.vertices.size();
+  const size_t firstVertex = shapes_.positions.size() / 3;
   float* __restrict pos = shapes_.positions.extend(3 * n);
   const float* __restrict src = in.positions;
   size_t withNormal = 0;
@@ -280,26 +283,60 @@ bool ShapeAssembler::flushFaceGroup(const Attributes& in, Failure& failure) {
     float* __restrict out = shapes_.normals.extend(3 * withNormal);
     for (size_t i = 0; i < n; ++i) {
       int32_t vn = vertices[i].corner.vn_idx;
-      if (vn < 0 || size_t(vn) >= normalCount) continue;
+      if (vn < 0 || size_t(vn) >= normalCount) {
+        noNormal(firstVertex + i, firstVertex + i + 1);
+        continue;
+      }
       const float* p = in.normals + 3 * size_t(vn);
       out[0] = p[0];
       out[1] = p[1];
       out[2] = p[2];
       out += 3;
     }
+  } else {
+    noNormal(firstVertex, firstVertex + n);
+  }
+  if (shapes_.hasTexcoords) {
+    float* __restrict out = shapes_.texcoords.extend(2 * n);
+    for (size_t i = 0; i < n; ++i, out += 2) {
+      int32_t vt = vertices[i].corner.vt_idx;
+      const bool named = vt >= 0 && size_t(vt) < in.texcoordCount;
+      out[0] = named ? in.texcoords[2 * size_t(vt)] : 0.0f;
+      out[1] = named ? in.texcoords[2 * size_t(vt) + 1] : 0.0f;
+    }
+  }
+  const size_t indexEnd = shapes_.indices.size();
+  PodArray<ObjShapes::Group>& groups = shapes_.groups;
+  const size_t groupBegin = groups.empty() ? 0 : groups.back().indexEnd;
+  if (indexEnd != groupBegin) {
+    // A group that follows one of the same shape and material continues its
+    // run (a switch away and back with no face between).
+    if (!groups.empty() && groups.back().material == material && groupBegin > shapeFirstIndex_)
+      groups.back().indexEnd = indexEnd;
+    else
+      groups.push_back({indexEnd, material});
   }
   shapeHasFaces_ = true;
   resetFaceGroup(group);
   return true;
 }
 
-bool ShapeAssembler::endShape(std::string_view name, const Attributes& in, Failure& failure) {
-  if (!flushFaceGroup(in, failure)) return false;
+void ShapeAssembler::noNormal(size_t begin, size_t end) {
+  PodArray<ObjShapes::Range>& runs = shapes_.withoutNormal;
+  if (!runs.empty() && runs.back().end == begin)
+    runs.back().end = end;
+  else if (begin != end)
+    runs.push_back({begin, end});
+}
+
+bool ShapeAssembler::endShape(std::string_view name, const Attributes& in, int32_t material, Failure& failure) {
+  if (!flushFaceGroup(in, material, failure)) return false;
   if (shapeHasFaces_) {
     shapes_.names.append(name);
     shapes_.shapes.push_back({shapes_.names.size(), shapes_.positions.size() / 3, shapes_.normals.size() / 3,
                               shapes_.indices.size()});
     shapeFirstVertex_ = shapes_.positions.size() / 3;
+    shapeFirstIndex_ = shapes_.indices.size();
     shapeHasFaces_ = false;
   }
   return true;

@@ -5,6 +5,9 @@
 #include <string>
 #include <string_view>
 
+#include <vector>
+
+#include "material_library.h"
 #include "obj2mesh/converter.h"
 #include "pod_array.h"
 
@@ -36,12 +39,29 @@ struct ObjShapes {
     size_t begin, end;
     size_t size() const { return end - begin; }
   };
+  // The triangles of one face group that has any: they end at `indexEnd`
+  // and begin where the group before them ends.
+  struct Group {
+    uint64_t indexEnd;
+    int64_t material;  // a 32-bit id, widened so that the record has no padding
+  };
 
   std::string names;            // every shape's name, one after another
   PodArray<float> positions;    // 3 per vertex
   PodArray<float> normals;      // 3 per vertex that has a normal
   PodArray<uint32_t> indices;   // 3 per triangle, numbering the shape's own vertices from 0
   PodArray<Shape> shapes;
+  // Runs of vertices that received no normal, in vertex order, none
+  // adjacent to the next.
+  PodArray<Range> withoutNormal;
+  // Face groups with triangles, merged where one shape's consecutive
+  // groups have one material.
+  PodArray<Group> groups;
+  // 2 per vertex, (0, 0) for a vertex that received none; kept only when
+  // `hasTexcoords`.
+  PodArray<float> texcoords;
+  bool hasTexcoords = false;
+  std::vector<ObjMaterial> materials;  // in id order
   // Memory of a list the load no longer needed, kept for the conversion's
   // buffer: its pages are already in place, so they need not be cleared
   // again on first touch.
@@ -67,17 +87,22 @@ struct FaceEntry {
   uint64_t line;
 };
 
-// The file-wide position and normal lists as far as the statement at hand:
-// a face group takes its values from these, and the lists may hold more
-// (read further on) than `positionCount` and `normalCount` show.
+// The file-wide attribute lists as far as the statement at hand: a face
+// group takes its values from these, and the lists may hold more (read
+// further on) than the counts show. Texture coordinates are there only
+// when the load keeps them.
 struct Attributes {
   const float* positions;
   size_t positionCount;  // vertices, 3 floats each
   const float* normals;
   size_t normalCount;    // normals, 3 floats each
+  const float* texcoords = nullptr;
+  size_t texcoordCount = 0;  // 2 floats each
 
-  static Attributes of(const PodArray<float>& positions, const PodArray<float>& normals) {
-    return {positions.data(), positions.size() / 3, normals.data(), normals.size() / 3};
+  static Attributes of(const PodArray<float>& positions, const PodArray<float>& normals,
+                       const PodArray<float>& texcoords) {
+    return {positions.data(), positions.size() / 3, normals.data(), normals.size() / 3, texcoords.data(),
+            texcoords.size() / 2};
   }
 };
 
@@ -95,7 +120,8 @@ class ShapeAssembler {
   // A shape's vertices are numbered with 32-bit integers.
   static constexpr uint64_t kMaxShapeVertices = uint64_t(UINT32_MAX) + 1;
 
-  explicit ShapeAssembler(uint64_t maxShapeVertices = kMaxShapeVertices);
+  // With `keepTexcoords`, each vertex takes its texture coordinate.
+  explicit ShapeAssembler(uint64_t maxShapeVertices = kMaxShapeVertices, bool keepTexcoords = false);
   ~ShapeAssembler();
   ShapeAssembler(const ShapeAssembler&) = delete;
   ShapeAssembler& operator=(const ShapeAssembler&) = delete;
@@ -112,22 +138,26 @@ class ShapeAssembler {
   bool addFaces(const CornerIndex* corners, uint64_t cornerBegin, const FaceEntry* faces, size_t faceCount,
                 size_t positionCount, uint64_t lineBase, Failure& failure);
 
-  // Closes the current face group (a material switch): copies the values of
-  // its new vertices from the file-wide lists. False when a corner's
-  // position index names no vertex.
-  bool flushFaceGroup(const Attributes& in, Failure& failure);
+  // Closes the current face group (a material switch), whose faces were
+  // read under `material`: copies the values of its new vertices from the
+  // file-wide lists. False when a corner's position index names no vertex.
+  bool flushFaceGroup(const Attributes& in, int32_t material, Failure& failure);
 
   // Closes the face group and the shape (a "g" or "o" line, the end of
   // input). The shape is kept, under `name`, when it received a face.
-  bool endShape(std::string_view name, const Attributes& in, Failure& failure);
+  bool endShape(std::string_view name, const Attributes& in, int32_t material, Failure& failure);
 
   ObjShapes& shapes() { return shapes_; }
 
  private:
+  // Notes vertices [begin, end) as having no normal.
+  void noNormal(size_t begin, size_t end);
+
   std::unique_ptr<FaceGroup> group_;
   uint64_t maxShapeVertices_;
   ObjShapes shapes_;
   size_t shapeFirstVertex_ = 0;  // where the open shape's vertices start
+  size_t shapeFirstIndex_ = 0;   // and its indices
   bool shapeHasFaces_ = false;
 };
 

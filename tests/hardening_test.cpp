@@ -91,7 +91,7 @@ uint64_t builtSize(const std::vector<CountedShape>& counts, bool combine) {
   shapes.indices.resize(shapes.indexCount());
   flatbuffers::DetachedBuffer buffer;
   Failure failure;
-  EXPECT_TRUE(convertShapes(shapes, combine, buffer, failure));
+  EXPECT_TRUE(convertShapes(shapes, Options{combine}, buffer, failure));
   return buffer.size();
 }
 
@@ -100,7 +100,7 @@ TEST(MeshBufferSize, IsExactForBuiltBuffers) {
       {}, {{0, 0, 0}}, {{3, 0, 3}}, {{3, 3, 3}, {1, 0, 0}}, {{5, 2, 9}, {0, 0, 0}, {7, 7, 12}}};
   for (const auto& counts : cases) {
     for (bool combine : {true, false}) {
-      EXPECT_EQ(meshBufferSize(hollowShapes(counts), combine), builtSize(counts, combine))
+      EXPECT_EQ(meshBufferSize(hollowShapes(counts), Options{combine}), builtSize(counts, combine))
           << counts.size() << " shapes, combined " << combine;
     }
   }
@@ -109,11 +109,11 @@ TEST(MeshBufferSize, IsExactForBuiltBuffers) {
 // Vec3 elements take 12 bytes and indices 4: the size grows by exactly that
 // from an empty mesh, in 64-bit arithmetic far beyond 32 bits.
 TEST(MeshBufferSize, GrowsByTheElementSizesWithoutWrapping) {
-  const uint64_t base = meshBufferSize(hollowShapes({{0, 0, 0}}), true);
+  const uint64_t base = meshBufferSize(hollowShapes({{0, 0, 0}}), Options{});
   const CountedShape cases[] = {{1, 0, 0}, {0, 1, 0}, {0, 0, 3}, {178956970, 0, 0}, {uint64_t(1) << 32, 0, 0},
                                 {0, 0, (uint64_t(1) << 32) + 3}, {uint64_t(1) << 40, uint64_t(1) << 40, uint64_t(1) << 41}};
   for (const CountedShape& c : cases) {
-    EXPECT_EQ(meshBufferSize(hollowShapes({c}), true), base + 12 * c.positions + 12 * c.normals + 4 * c.indices)
+    EXPECT_EQ(meshBufferSize(hollowShapes({c}), Options{}), base + 12 * c.positions + 12 * c.normals + 4 * c.indices)
         << c.positions << " " << c.normals << " " << c.indices;
   }
 }
@@ -121,13 +121,13 @@ TEST(MeshBufferSize, GrowsByTheElementSizesWithoutWrapping) {
 // The largest buffer that fits is accepted by the size test; 4 more bytes
 // are refused with both sizes in the reason, and refusing builds nothing.
 TEST(MeshBufferSize, TheLimitIsCheckedBeforeBuilding) {
-  const uint64_t base = meshBufferSize(hollowShapes({{0, 0, 0}}), true);
+  const uint64_t base = meshBufferSize(hollowShapes({{0, 0, 0}}), Options{});
   // Fill up to the limit with indices (4 bytes each), rounded down to whole
   // triangles, then top up with single positions.
   const uint64_t room = kMaxMeshBufferSize - base;
   const uint64_t indices = room / 12 * 3;
   const uint64_t positions = (room - 4 * indices) / 12;
-  const uint64_t size = meshBufferSize(hollowShapes({{positions, 0, indices}}), true);
+  const uint64_t size = meshBufferSize(hollowShapes({{positions, 0, indices}}), Options{});
   EXPECT_LE(size, kMaxMeshBufferSize);
   EXPECT_GT(size + 12, kMaxMeshBufferSize);
   struct Case {
@@ -146,11 +146,11 @@ TEST(MeshBufferSize, TheLimitIsCheckedBeforeBuilding) {
   for (const Case& c : refused) {
     SCOPED_TRACE(c.name);
     ObjShapes shapes = hollowShapes(c.counts);
-    const uint64_t over = meshBufferSize(shapes, c.combine);
+    const uint64_t over = meshBufferSize(shapes, Options{c.combine});
     EXPECT_GT(over, kMaxMeshBufferSize);
     flatbuffers::DetachedBuffer buffer;
     Failure failure;
-    EXPECT_FALSE(convertShapes(shapes, c.combine, buffer, failure));
+    EXPECT_FALSE(convertShapes(shapes, Options{c.combine}, buffer, failure));
     EXPECT_EQ(buffer.size(), 0u);
     EXPECT_EQ(failure.reason, "the mesh file would take " + std::to_string(over) +
                                   " bytes, more than the 2147483646 a mesh file can hold");

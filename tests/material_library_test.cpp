@@ -3,6 +3,7 @@
 // groups that material switches close), but a wrong registration shows up
 // there as different vertices.
 
+#include <sstream>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -56,6 +57,58 @@ TEST_P(Registration, NamesAndIds) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, Registration, testing::ValuesIn(kRegistrations), ByWhat());
+
+// Properties: one material's statements, the later of two winning.
+struct PropertyCase {
+  const char* what;
+  std::string statements;
+  std::string expected;  // the set properties, as describe() writes them
+};
+
+void PrintTo(const PropertyCase& c, std::ostream* out) { *out << '"' << c.what << '"'; }
+
+std::string describe(const ObjMaterial& m) {
+  std::ostringstream out;
+  const char* colours[] = {"Ka", "Kd", "Ks", "Ke"};
+  const float* values[] = {m.ambient, m.diffuse, m.specular, m.emissive};
+  for (int i = 0; i < 4; ++i)
+    if (m.set & (ObjMaterial::Ambient << i))
+      out << colours[i] << ' ' << values[i][0] << ' ' << values[i][1] << ' ' << values[i][2] << ';';
+  if (m.set & ObjMaterial::Shininess) out << "Ns " << m.shininess << ';';
+  if (m.set & ObjMaterial::Opacity) out << "d " << m.opacity << ';';
+  if (m.set & ObjMaterial::Illum) out << "illum " << m.illum << ';';
+  for (int t = 0; t < ObjMaterial::kTextures; ++t)
+    if (!m.textures[t].empty()) out << "map" << t << " [" << m.textures[t] << "];";
+  return out.str();
+}
+
+const PropertyCase kProperties[] = {
+    {"one value is grey, two leave blue at 0", "Ka 0.5\nKd 1 2\n", "Ka 0.5 0.5 0.5;Kd 1 2 0;"},
+    {"the later of d and Tr wins", "d 0.5\nTr 0.25\nKs 1 1 1\nNs 5\nNs 7\n", "Ks 1 1 1;Ns 7;d 0.75;"},
+    {"d after Tr", "Tr 0.25\nd 0.5\nillum 2\n", "d 0.5;illum 2;"},
+    {"illum beyond 32 bits is clamped", "illum 99999999999\n", "illum 2147483647;"},
+    {"texture options are skipped, inner blanks kept", "map_Kd -s 2 2 1 textures/red brick.png \r\n",
+     "map1 [textures/red brick.png];"},
+    {"one number, two words, one word", "map_Ka -o 1 a.png\nmap_Ks -mm 0 1 -clamp on s.png\nmap_Ke -imfchan r e.png\n",
+     "map0 [a.png];map2 [s.png];map3 [e.png];"},
+    {"three numbers at most", "map_d -t 1 2 3 4.png\n", "map4 [4.png];"},
+    {"every normal map keyword, the later wins", "map_Bump -bm 0.5 a.png\nmap_bump b.png\nbump c.png\n", "map5 [c.png];"},
+    {"norm", "norm\t n.png\t\n", "map5 [n.png];"},
+    {"an unknown option starts the name", "map_Kd -foo x.png\n", "map1 [-foo x.png];"},
+    {"a map without a name sets nothing", "map_Kd   \nmap_Ks -s 1\nKa \n", "Ka 0 0 0;"},
+    {"keywords need a blank", "Kd1 1 1\nmap_Kdx a\nbumpy b\n", ""},
+};
+
+class Properties : public testing::TestWithParam<PropertyCase> {};
+
+TEST_P(Properties, AreRead) {
+  MaterialTable table;
+  table.parse(PaddedText("newmtl m\n" + GetParam().statements));
+  ASSERT_EQ(table.materials().size(), 1u);
+  EXPECT_EQ(describe(table.materials()[0]), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, Properties, testing::ValuesIn(kProperties), ByWhat());
 
 // Libraries through a lookup: a name is read once, the same bytes under
 // another name are not parsed again, and a library that cannot be read

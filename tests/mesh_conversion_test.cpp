@@ -34,7 +34,7 @@ std::vector<uint8_t> convert(const std::vector<ShapeSize>& sizes, bool combine) 
   ObjShapes shapes = makeShapes(sizes);
   flatbuffers::DetachedBuffer buffer;
   Failure failure;
-  EXPECT_TRUE(convertShapes(shapes, combine, buffer, failure));
+  EXPECT_TRUE(convertShapes(shapes, Options{combine}, buffer, failure));
   return std::vector<uint8_t>(buffer.data(), buffer.data() + buffer.size());
 }
 
@@ -156,7 +156,7 @@ TEST_P(MeshMixes, MatchReferenceAndPredictedSize) {
   const std::vector<ShapeSize>& shapes = GetParam().shapes;
   for (bool combine : {true, false}) {
     std::vector<uint8_t> bytes = convert(shapes, combine);
-    EXPECT_EQ(meshBufferSize(makeShapes(shapes), combine), bytes.size()) << combine;
+    EXPECT_EQ(meshBufferSize(makeShapes(shapes), Options{combine}), bytes.size()) << combine;
     EXPECT_EQ(bytes, referenceBytes(shapes, combine)) << combine;
     EXPECT_NE(verifiedModel(bytes.data(), bytes.size()), nullptr);
 

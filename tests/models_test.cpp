@@ -8,6 +8,7 @@
 #include <cstring>
 #include <set>
 
+#include "../fuzz/pipeline_check.h"
 #include "process_support.h"
 #include "test_support.h"
 
@@ -115,6 +116,21 @@ TEST_P(Models, ReadAlikeInAnyChunksOnAnyThreads) {
     EXPECT_EQ(shapes.names, whole.names);
     EXPECT_TRUE(same(shapes.positions, whole.positions) && same(shapes.normals, whole.normals) &&
                 same(shapes.indices, whole.indices) && same(shapes.shapes, whole.shapes));
+  }
+  if (!ok) return;
+  // With every option: texture coordinates and normals one per vertex,
+  // parts that tile the indices.
+  LoadOptions load;
+  load.materials = besideTheModel;
+  for (bool combine : {true, false}) {
+    Options options;
+    options.combineMeshes = combine;
+    ConvertResult plain = convertObjFile(GetParam().string(), options, load);
+    options.texcoords = options.alignNormals = options.parts = true;
+    ConvertResult textured = convertObjFile(GetParam().string(), options, load);
+    ASSERT_TRUE(plain.ok() && textured.ok());
+    const char* failed = pipeline_check::checkTextured(textured, plain, whole, options);
+    EXPECT_EQ(failed, nullptr) << failed << (combine ? " combined" : " separate");
   }
 }
 

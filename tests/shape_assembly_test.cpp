@@ -46,7 +46,7 @@ bool assembleGroup(ShapeAssembler& assembler, const SourceLists& in, const std::
                    Failure& failure, uint64_t firstLine = 1) {
   for (const Face& face : faces)
     if (!assembler.addFace(face.data(), face.size(), in.positions.size() / 3, firstLine++, failure)) return false;
-  return assembler.flushFaceGroup(Attributes::of(in.positions, in.normals), failure);
+  return assembler.flushFaceGroup(Attributes::of(in.positions, in.normals, {}), -1, failure);
 }
 
 struct AssemblyCase {
@@ -94,7 +94,7 @@ TEST_P(AssemblyTable, ShapeLists) {
   ShapeAssembler assembler;
   Failure failure;
   for (const std::vector<Face>& faces : c.groups) ASSERT_TRUE(assembleGroup(assembler, in, faces, failure));
-  ASSERT_TRUE(assembler.endShape("s", Attributes::of(in.positions, in.normals), failure));
+  ASSERT_TRUE(assembler.endShape("s", Attributes::of(in.positions, in.normals, {}), -1, failure));
   const ObjShapes& shapes = assembler.shapes();
   ASSERT_EQ(shapes.count(), 1u);
   EXPECT_EQ(list(shapes.positions), gather(in.positions, c.wantPositions));
@@ -140,7 +140,7 @@ TEST(ShapeAssembly, LargeGroupsMatchPlainMapWelding) {
     ASSERT_TRUE(assembleGroup(assembler, in, faces, failure));
     // Two groups make a shape; a new shape numbers its vertices from 0.
     if (g % 2) {
-      ASSERT_TRUE(assembler.endShape("s", Attributes::of(in.positions, in.normals), failure));
+      ASSERT_TRUE(assembler.endShape("s", Attributes::of(in.positions, in.normals, {}), -1, failure));
       shapeStart = wantPositions.size();
     }
   }
@@ -183,7 +183,7 @@ TEST(ShapeAssembly, RefusesVertexNumbersPastTheLimit) {
   Failure failure;
   Face five{C(0), C(1), C(2), C(3), C(4)};
   ASSERT_TRUE(assembleGroup(assembler, in, {five}, failure));
-  ASSERT_TRUE(assembler.endShape("a", Attributes::of(in.positions, in.normals), failure));
+  ASSERT_TRUE(assembler.endShape("a", Attributes::of(in.positions, in.normals, {}), -1, failure));
   ASSERT_TRUE(assembleGroup(assembler, in, {five}, failure));
   Face sixth{C(0), C(4), C(5)};
   EXPECT_FALSE(assembler.addFace(sixth.data(), sixth.size(), 8, 42, failure));
