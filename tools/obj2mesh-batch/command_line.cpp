@@ -15,8 +15,9 @@ constexpr int kUsageError = 2;
 
 void usage(FILE* to) {
   std::fputs(
-      "Usage: obj2mesh-batch [-o DIR] [-c false] [-j N] [--force] [--shard K/N] [--report FILE] [-q] INPUT...\n"
-      "Converts every OBJ file given, or found under a folder given, to a .mesh file.\n",
+      "Usage: obj2mesh-batch [-o DIR] [-c false] [--with LIST] [-j N] [--force] [--shard K/N] [--report FILE] [-q] INPUT...\n"
+      "Converts every OBJ file given, or found under a folder given, to a .mesh file.\n"
+      "LIST: texcoords, aligned-normals, parts or all, separated by commas.\n",
       to);
 }
 
@@ -26,6 +27,23 @@ bool wholeNumber(const std::string& text, uint64_t& value) {
     return false;
   value = std::stoull(text);
   return true;
+}
+
+// Turns on the Options fields that a --with list names.
+void addWith(const std::string& list, obj2mesh::Options& options) {
+  size_t start = 0;
+  for (;;) {
+    const size_t comma = list.find(',', start);
+    const std::string item = list.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+    const bool all = item == "all";
+    if (!all && item != "texcoords" && item != "aligned-normals" && item != "parts")
+      usageError("--with takes texcoords, aligned-normals, parts or all, not '" + item + "'");
+    options.texcoords |= all || item == "texcoords";
+    options.alignNormals |= all || item == "aligned-normals";
+    options.parts |= all || item == "parts";
+    if (comma == std::string::npos) return;
+    start = comma + 1;
+  }
 }
 
 unsigned availableCpus() {
@@ -67,11 +85,13 @@ Settings parseCommandLine(int argc, char** argv) {
     } else if (arg == "-c") {
       const std::string v = value();
       if (v == "1" || v == "true" || v == "TRUE" || v == "True")
-        settings.combineMeshes = true;
+        settings.options.combineMeshes = true;
       else if (v == "0" || v == "false" || v == "FALSE" || v == "False")
-        settings.combineMeshes = false;
+        settings.options.combineMeshes = false;
       else
         usageError("-c takes true or false, not '" + v + "'");
+    } else if (arg == "--with") {
+      addWith(value(), settings.options);
     } else if (arg == "-j") {
       uint64_t n = 0;
       if (!wholeNumber(value(), n) || n == 0 || n > 4096) usageError("-j takes a number of jobs from 1 to 4096");

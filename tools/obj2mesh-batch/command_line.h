@@ -5,10 +5,12 @@
 #include <string>
 #include <vector>
 
+#include <obj2mesh/converter.h>
+
 // What the command line asks for.
 struct Settings {
   std::filesystem::path outputDir;  // empty: each mesh beside its OBJ
-  bool combineMeshes = true;
+  obj2mesh::Options options;  // -c and --with
   unsigned jobs = 0;
   bool force = false;
   uint64_t shard = 0, shards = 1;  // take the files whose hash is shard modulo shards

@@ -5,13 +5,11 @@
 namespace fs = std::filesystem;
 
 void convert(Job& job, const Settings& settings, unsigned readingThreads) {
-  obj2mesh::Options options;
-  options.combineMeshes = settings.combineMeshes;
   obj2mesh::LoadOptions loadOptions;
   loadOptions.threads = readingThreads;
   const fs::path folder = job.input.parent_path();
   loadOptions.materials = obj2mesh::materialsFrom(folder.empty() ? "." : folder.string());
-  const obj2mesh::ConvertResult result = obj2mesh::convertObjFile(job.input.string(), options, loadOptions);
+  const obj2mesh::ConvertResult result = obj2mesh::convertObjFile(job.input.string(), settings.options, loadOptions);
   if (!result.ok()) {
     job.failure = result.failure();
     job.status = Status::Failed;
