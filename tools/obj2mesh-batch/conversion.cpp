@@ -2,6 +2,8 @@
 
 #include <obj2mesh/mesh_generated.h>
 
+#include "records.h"
+
 namespace fs = std::filesystem;
 
 void convert(Job& job, const Settings& settings, unsigned readingThreads) {
@@ -23,6 +25,11 @@ void convert(Job& job, const Settings& settings, unsigned readingThreads) {
     return;
   }
   if (auto failure = obj2mesh::writeMeshFile(job.output.string(), result)) {
+    job.failure = *failure;
+    job.status = Status::Failed;
+    return;
+  }
+  if (auto failure = writeRecord(job.output, result, settings.options)) {
     job.failure = *failure;
     job.status = Status::Failed;
     return;

@@ -12,8 +12,6 @@
 #include "signals.h"
 #include "up_to_date.h"
 
-namespace fs = std::filesystem;
-
 namespace {
 
 class Scheduler {
@@ -24,9 +22,6 @@ class Scheduler {
     const long pages = sysconf(_SC_PHYS_PAGES), pageSize = sysconf(_SC_PAGESIZE);
     const uintmax_t memory = pages > 0 && pageSize > 0 ? uintmax_t(pages) * uintmax_t(pageSize) : uintmax_t(1) << 32;
     largeFile_ = memory / (4 * uintmax_t(settings_.jobs));
-    std::error_code error;
-    converterTime_ = fs::last_write_time("/proc/self/exe", error);
-    if (error) converterTime_ = fs::file_time_type::max();  // unknown: nothing counts as up to date
   }
 
   void go() {
@@ -60,7 +55,7 @@ class Scheduler {
       lock.unlock();
 
       const auto began = std::chrono::steady_clock::now();
-      if (!settings_.force && upToDate(job, converterTime_))
+      if (!settings_.force && upToDate(job, settings_.options))
         job.status = Status::UpToDate;
       else
         convert(job, settings_, readingThreads);
@@ -78,7 +73,6 @@ class Scheduler {
   const Settings& settings_;
   Progress& progress_;
   uintmax_t largeFile_ = 0;
-  fs::file_time_type converterTime_;
   std::mutex mutex_;
   std::condition_variable changed_;
   size_t next_ = 0;

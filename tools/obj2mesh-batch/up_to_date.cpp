@@ -1,44 +1,43 @@
 #include "up_to_date.h"
 
-#include <fstream>
-#include <string>
-#include <vector>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
-namespace fs = std::filesystem;
+#include "records.h"
 
 namespace {
 
-// The material libraries an OBJ file names: the first word after "mtllib"
-// and a blank on each such line, relative to the OBJ file's folder.
-std::vector<fs::path> materialLibraries(const fs::path& obj) {
-  std::vector<fs::path> libraries;
-  std::ifstream in(obj, std::ios::binary);
-  std::string line;
-  while (std::getline(in, line)) {
-    size_t at = line.find_first_not_of(" \t");
-    if (at == std::string::npos || line.compare(at, 6, "mtllib") != 0) continue;
-    at += 6;
-    if (at >= line.size() || (line[at] != ' ' && line[at] != '\t')) continue;
-    at = line.find_first_not_of(" \t", at);
-    if (at == std::string::npos) continue;
-    const size_t stop = line.find_first_of(" \t\r", at);
-    const fs::path name = line.substr(at, stop == std::string::npos ? std::string::npos : stop - at);
-    libraries.push_back(name.is_absolute() ? name : obj.parent_path() / name);
+// The file at `path` as a load finds it: opened for reading, as the library
+// opens it, and not a folder.
+obj2mesh::InputFile look(const std::string& path) {
+  obj2mesh::InputFile file;
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  struct stat st;
+  if (fd >= 0 && fstat(fd, &st) == 0 && !S_ISDIR(st.st_mode)) {
+    const FileIdentity identity = identityOf(st);
+    file = {path, true, identity.size, identity.modified};
   }
-  return libraries;
+  if (fd >= 0) close(fd);
+  return file;
 }
 
 }  // namespace
 
-bool upToDate(const Job& job, fs::file_time_type converterTime) {
-  std::error_code error;
-  const fs::file_time_type outputTime = fs::last_write_time(job.output, error);
-  if (error) return false;
-  const fs::file_time_type inputTime = fs::last_write_time(job.input, error);
-  if (error || !(outputTime > inputTime) || !(outputTime > converterTime)) return false;
-  for (const fs::path& library : materialLibraries(job.input)) {
-    const fs::file_time_type libraryTime = fs::last_write_time(library, error);
-    if (!error && !(outputTime > libraryTime)) return false;
+bool upToDate(const Job& job, const obj2mesh::Options& options) {
+  const std::optional<Record> record = readRecord(recordPath(job.output), options);
+  // The load reads the OBJ file first.
+  if (!record || record->files.empty() || !record->files[0].found ||
+      record->files[0].path != absoluteForm(job.input.string()))
+    return false;
+  struct stat st;
+  if (stat(job.output.c_str(), &st) != 0 || !(identityOf(st) == record->output)) return false;
+  for (const obj2mesh::InputFile& then : record->files) {
+    const obj2mesh::InputFile now = look(then.path);
+    if (now.found != then.found) return false;
+    if (then.found &&
+        (now.size != then.size || now.modified != then.modified || then.modified >= record->output.modified))
+      return false;
   }
   return true;
 }
