@@ -159,4 +159,16 @@ TEST(Batch, RefusesCollidingOutputs) {
   EXPECT_FALSE(fs::exists(temp.path() / "out"));
 }
 
+// An unknown --with item is a usage error that names it.
+TEST(Batch, RefusesUnknownWithItems) {
+  TempDir temp;
+  for (const auto& [list, item] : std::vector<std::pair<std::string, std::string>>{
+           {"bogus", "bogus"}, {"parts,,all", ""}, {"texcoords,Parts", "Parts"}}) {
+    const RunOutcome run = runBatch(temp.path(), {"--with", list, "."});
+    EXPECT_EQ(run.exitCode, 2) << list;
+    EXPECT_NE(run.err.find("--with takes texcoords, aligned-normals, parts or all, not '" + item + "'"),
+              std::string::npos) << run.err;
+  }
+}
+
 }  // namespace
