@@ -15,7 +15,8 @@ constexpr int kUsageError = 2;
 
 void usage(FILE* to) {
   std::fputs(
-      "Usage: obj2mesh-batch [-o DIR] [-c false] [--with LIST] [-j N] [--force] [--shard K/N] [--report FILE] [-q] INPUT...\n"
+      "Usage: obj2mesh-batch [-o DIR] [-c false] [--with LIST] [-j N] [--force] [--shard K/N] [--report FILE] [-q] "
+      "INPUT...\n"
       "Converts every OBJ file given, or found under a folder given, to a .mesh file.\n"
       "LIST: texcoords, aligned-normals, parts or all, separated by commas.\n",
       to);

@@ -44,6 +44,7 @@ struct Record {
   std::vector<obj2mesh::InputFile> files;  // absolute paths
 };
 
+// Where the record of `output` is.
 std::filesystem::path recordPath(const std::filesystem::path& output);
 
 // `path` made absolute against the working directory, without its "."
