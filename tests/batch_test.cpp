@@ -1,6 +1,7 @@
 // obj2mesh-batch end to end on a small tree of shared models: the meshes
 // are obj2mesh's own, a failure names its line, later runs rewrite only what
-// is out of date, and the shards split the files.
+// is out of date (by the records of how each was made), and the shards split
+// the files.
 
 #include <regex>
 #include <set>
@@ -58,6 +59,8 @@ TEST(Batch, ConvertsTreeIncrementallyAndInShards) {
     fs::create_directories(tree / folder);
     fs::copy(kSharedModels / model, tree / folder, fs::copy_options::recursive);
   }
+  const fs::path latecomer = tree / "c/multi/box-multiple-materials.mtl";  // a library that appears later
+  fs::remove(latecomer);
   std::this_thread::sleep_for(std::chrono::milliseconds(30));  // the outputs strictly newer (see touch)
   std::set<std::string> meshes;  // every mesh the good models make
   for (const auto& entry : fs::recursive_directory_iterator(tree))
@@ -72,6 +75,8 @@ TEST(Batch, ConvertsTreeIncrementallyAndInShards) {
     std::vector<std::string> args;
     std::set<std::string> written;
   };
+  const std::vector<std::string> other = {"-c", "false", "--with", "parts"};
+  const fs::path record = tree / "a/cube/.obj2mesh-batch/cube.rec";
   const std::vector<Step> steps = {
       {"first run", [] {}, {"--report", "report.json"}, meshes},
       {"second run", [] {}, {}, {}},
@@ -83,6 +88,14 @@ TEST(Batch, ConvertsTreeIncrementallyAndInShards) {
        [&] { touch(tree / "a/cube/cube.obj"); },
        {},
        {"a/cube/cube.mesh"}},
+      {"other -c", [] {}, {"-c", "false"}, meshes},
+      {"other --with", [] {}, other, meshes},
+      {"same options", [] {}, other, {}},
+      {"library appears",
+       [&] { fs::copy(kSharedModels / "box_multimat" / latecomer.filename(), latecomer), touch(latecomer); },
+       other, {"c/multi/box-multiple-materials.mesh"}},
+      {"record cut short", [&] { writeFile(record, readFile(record).substr(0, readFile(record).size() - 4)); },
+       other, {"a/cube/cube.mesh"}},
       {"forced", [] {}, {"--force", "-j", "1"}, meshes},
   };
   // obj2mesh run from the malformed model's folder names the same line.
@@ -144,6 +157,18 @@ TEST(Batch, RefusesCollidingOutputs) {
   EXPECT_EQ(run.exitCode, 2);
   EXPECT_NE(run.err.find("would both make"), std::string::npos) << run.err;
   EXPECT_FALSE(fs::exists(temp.path() / "out"));
+}
+
+// An unknown --with item is a usage error that names it.
+TEST(Batch, RefusesUnknownWithItems) {
+  TempDir temp;
+  for (const auto& [list, item] : std::vector<std::pair<std::string, std::string>>{
+           {"bogus", "bogus"}, {"parts,,all", ""}, {"texcoords,Parts", "Parts"}}) {
+    const RunOutcome run = runBatch(temp.path(), {"--with", list, "."});
+    EXPECT_EQ(run.exitCode, 2) << list;
+    EXPECT_NE(run.err.find("--with takes texcoords, aligned-normals, parts or all, not '" + item + "'"),
+              std::string::npos) << run.err;
+  }
 }
 
 }  // namespace
