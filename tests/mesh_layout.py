@@ -1,7 +1,9 @@
 """What the tests of meshinfo and of the Python reader share: small files
-converted by the program, and just enough of the FlatBuffers layout of a
-.mesh file to find the bytes to damage."""
+converted by the program or built by flatc, and just enough of the
+FlatBuffers layout of a .mesh file to find the bytes to damage."""
 
+import copy
+import json
 import os
 import shutil
 import struct
@@ -12,6 +14,35 @@ import unittest
 # Two groups: a quad with a normal on every corner, a triangle without.
 TWO_GROUPS = "v 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0\nv 0.5 -2 3.25\nvn 0 0 1\n" \
              "g quad\nf 1//1 2//1 3//1 4//1\ng tri\nf 5 2 1\n"
+
+# Every optional field, built by flatc from this JSON, apart from the
+# converter: a quad whose triangles are two parts, the second without a
+# material; a material that sets nothing, one that sets opacity to its
+# default. The flatc program is $FLATC or the one on the PATH.
+TEXTURED = {"meshes": [{
+    "positions": [{"x": x, "y": y, "z": 0} for x, y in ((0, 0), (1, 0), (1, 1), (0, 1))], "normals": [],
+    "indices": [0, 1, 2, 0, 2, 3], "texcoords": [{"x": u, "y": v} for u, v in ((0, 0), (1, 0), (1, 1), (0, 0.5))],
+    "parts": [{"firstIndex": 0, "indexCount": 3, "material": 1, "shape": 0},
+              {"firstIndex": 3, "indexCount": 3, "material": -1, "shape": 1}]}],
+    "shapes": ["quad", "t\"ri\t"],
+    "materials": [{"name": "plain"}, {"name": "red", "diffuse": {"x": 1, "y": 0, "z": 0.25}, "shininess": 0,
+                                      "opacity": 1, "illum": 2, "normalTexture": "n m.png"}]}
+# Changes to TEXTURED that flatc builds into valid buffers, which meshinfo
+# and the Python reader refuse with the same reason: (name, path, value or
+# None to remove, reason pattern).
+TEXTURED_FAULTS = [
+    ("3 texcoords", ("meshes", 0, "texcoords", 3), None, r"^mesh 0: 3 texcoords, but the mesh has 4 positions$"),
+    ("part of 2", ("meshes", 0, "parts", 0, "indexCount"), 2, r"^mesh 0: part 0 has 2 indices, not a multiple of 3$"),
+    ("gap", ("meshes", 0, "parts", 1, "firstIndex"), 6, r"^mesh 0: part 1 starts at index 6, not at 3$"),
+    ("overrun", ("meshes", 0, "parts", 1, "indexCount"), 6,
+     r"^mesh 0: part 1 ends at index 9, but the mesh has only 6 indices$"),
+    ("short", ("meshes", 0, "parts", 1), None, r"^mesh 0: parts cover 3 of the mesh's 6 indices$"),
+    ("shape 2", ("meshes", 0, "parts", 1, "shape"), 2, r"^mesh 0: part 1 names shape 2, but the model has 2 shapes$"),
+    ("no shapes", ("shapes",), None, r"^mesh 0: part 0 names shape 0, but the model has 0 shapes$"),
+    ("material 2", ("meshes", 0, "parts", 0, "material"), 2,
+     r"^mesh 0: part 0 names material 2, but the model has 2 materials$"),
+    ("material -2", ("meshes", 0, "parts", 1, "material"), -2, r"^mesh 0: part 1 names material -2, but the"),
+]
 
 
 class SmallFiles(unittest.TestCase):
@@ -32,6 +63,31 @@ class SmallFiles(unittest.TestCase):
                            capture_output=True)
         with open(self.path("split.mesh"), "rb") as f:
             self.split = f.read()
+        self.build("textured", TEXTURED)
+
+    def build(self, name, model):
+        """Writes `model` (JSON as the schema has it) as name.mesh, built by
+        flatc alone; returns its path."""
+        with open(self.path(name + ".json"), "w") as f:
+            json.dump(model, f)
+        subprocess.run([os.environ.get("FLATC") or "flatc", "--binary", "--force-defaults", "--no-warnings", "-o",
+                        self.dir, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "src", "schema",
+                                               "mesh.fbs"), self.path(name + ".json")], check=True)
+        os.replace(self.path(name + ".bin"), self.path(name + ".mesh"))
+        return self.path(name + ".mesh")
+
+    def textured_faults(self):
+        """Builds each of TEXTURED_FAULTS: (name, path, reason pattern)."""
+        for name, keys, value, pattern in TEXTURED_FAULTS:
+            model = copy.deepcopy(TEXTURED)
+            parent = model
+            for key in keys[:-1]:
+                parent = parent[key]
+            if value is None:
+                del parent[keys[-1]]
+            else:
+                parent[keys[-1]] = value
+            yield name, self.build(name.replace(" ", "_"), model), pattern
 
     def path(self, name):
         return os.path.join(self.dir, name)

@@ -22,7 +22,7 @@ import tempfile
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-from mesh_layout import POSITIONS, SmallFiles, content_faults, field, meshes, u32, vector  # noqa: E402
+from mesh_layout import POSITIONS, TEXTURED, SmallFiles, content_faults, field, meshes, u32, vector  # noqa: E402
 
 MESHINFO = OBJ2MESH = SCHEMA = SHARED = None
 
@@ -79,6 +79,26 @@ class CheckTest(SmallFiles):
         self.assertEqual(text[1:], [
             "  mesh 0: 4 positions, 4 normals (one per position), 2 triangles, bounds (0, 0, 0) to (1, 1, 0)",
             "  mesh 1: 3 positions, 0 normals (none), 1 triangle, bounds (0, -2, 0) to (1, 0, 3.25)"])
+
+    def test_reports_optional_fields(self):
+        path = self.path("textured.mesh")
+        self.assertEqual(run(MESHINFO, path).stdout.splitlines(), [
+            path + ": 1 mesh; 4 positions, 0 normals, 2 triangles in all; 2 shapes, 2 materials",
+            "  mesh 0: 4 positions, 0 normals (none), 2 triangles, bounds (0, 0, 0) to (1, 1, 0)",
+            "    4 texture coordinates, bounds (0, 0) to (1, 1)",
+            '    part 0: 1 triangle from 0, shape 0 "quad", material 1 "red"',
+            r'    part 1: 1 triangle from 1, shape 1 "t\"ri\t", no material',
+            '  shape 0: "quad"', r'  shape 1: "t\"ri\t"', '  material 0 "plain": nothing set',
+            '  material 1 "red": diffuse (1, 0, 0.25), shininess 0, opacity 1, illum 2, normal texture "n m.png"'])
+        report, = json.loads(run(MESHINFO, "--json", path).stdout)
+        mesh, = report["meshes"]
+        self.assertEqual((mesh["texcoords"], mesh["texcoordBounds"]), (4, {"min": [0, 0], "max": [1, 1]}))
+        self.assertEqual([mesh["parts"], report["shapes"], report["materials"]],
+                         [TEXTURED["meshes"][0]["parts"], TEXTURED["shapes"],
+                          [{"name": "plain"}, dict(TEXTURED["materials"][1], diffuse=[1, 0, 0.25])]])
+        for name, path, pattern in self.textured_faults():
+            with self.subTest(name):
+                self.assertRejected([path], pattern)
 
     def test_json_names_any_file(self):
         """Names that are not UTF-8 are escaped: the output is strict UTF-8
