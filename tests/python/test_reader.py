@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
 """Checks the obj2mesh Python reader against the converter and meshinfo.
 
-ReaderTest converts small OBJ files, checks the exact arrays, and damages
-the files: the reader must reject what meshinfo rejects and accept what it
-accepts. ModelsTest converts every shared model and compares the reader's
+ReaderTest converts small OBJ files, builds one with every optional field
+with flatc, checks the exact values, and damages the files: the reader must
+reject what meshinfo rejects and accept what it accepts. ModelsTest converts every shared model and compares the reader's
 arrays with meshinfo's report on the same file (skipped when the shared
 folder has no models).
 
@@ -21,7 +21,8 @@ import tempfile
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-from mesh_layout import POSITIONS, SmallFiles, content_faults, field, meshes, u32, vector, vtable  # noqa: E402
+from mesh_layout import (POSITIONS, TEXTURED, SmallFiles, content_faults, field, meshes, u32, vector,  # noqa: E402
+                         vtable)
 
 OBJ2MESH = MESHINFO = SHARED = None
 np = obj2mesh = None  # imported by main() from the package folder it is given
@@ -90,6 +91,32 @@ class ReaderTest(Case, SmallFiles):
                         self.assertTrue(np.array_equal(array, np.array(value, dtype).reshape(-1, 3)))
                         self.assertEqual((array.flags.writeable, array.flags.owndata), (False, False))
 
+    def test_optional_fields(self):
+        """Values of the optional fields, read-only views; absent ones read as
+        empty; from_buffer reads any buffer alike, named as given."""
+        with open(self.path("textured.mesh"), "rb") as f:
+            data = f.read()
+        for source in (self.path("textured.mesh"), data, bytearray(data), np.frombuffer(data, np.uint8)):
+            model = obj2mesh.load(source) if isinstance(source, str) else obj2mesh.from_buffer(source)
+            mesh, = model
+            self.assertEqual(mesh.texcoords.tolist(), [[0, 0], [1, 0], [1, 1], [0, 0.5]])
+            self.assertEqual(mesh.parts.tolist(), [(0, 3, 1, 0), (3, 3, -1, 1)])
+            self.assertEqual(mesh.parts.dtype.names, ("first_index", "index_count", "material", "shape"))
+            self.assertFalse(mesh.texcoords.flags.writeable or mesh.parts.flags.writeable or mesh.parts.flags.owndata)
+            self.assertEqual(model.shapes, TEXTURED["shapes"])
+            plain, red = model.materials
+            self.assertEqual([plain.name, plain.opacity, plain.diffuse, red.diffuse, red.shininess, red.opacity,
+                              red.illum, red.normal_texture, red.diffuse_texture],
+                             ["plain", None, None, (1, 0, 0.25), 0, 1, 2, "n m.png", None])
+        mesh, = old = obj2mesh.load(self.path("joined.mesh"))
+        self.assertEqual([mesh.texcoords.shape, mesh.parts.shape, old.shapes, old.materials], [(0, 2), (0,), [], []])
+        with self.assertRaisesRegex(ValueError, "^<buffer>: 3 bytes, too short"):
+            obj2mesh.from_buffer(b"abc")
+        for name, path, pattern in self.textured_faults():
+            with self.subTest(name), self.assertRaises(ValueError) as caught:
+                obj2mesh.load(path)
+            self.assertRegex(str(caught.exception).removeprefix(path + ": "), pattern)
+
     def test_rejects_every_truncation(self):
         for n in range(len(self.split)):
             with self.subTest(bytes=n):
@@ -125,7 +152,7 @@ class ReaderTest(Case, SmallFiles):
              r"^mesh 0 positions vector of 16777216 \(201326596 bytes"),
             ("vtable offset past the start", mesh0, "<I", 0x7FFFFFF0, r"^mesh 0 vtable .*" + outside),
             ("vtable size odd", vtable(buf, mesh0), "<H", 9, r"^mesh 0 vtable at byte \d+ has size 9$"),
-            ("vtable size 2", vtable(buf, model), "<H", 2, r"^model vtable at byte \d+ has size 2$"),
+            ("vtable size 2", vtable(buf, model), "<H", 2, r"^no meshes vector$"),
             ("vtable past the end", vtable(buf, mesh0), "<H", 0xFFFE, r"^mesh 0 vtable \(65534 bytes .*" + outside),
         ]
         faults, highest = content_faults(buf)
@@ -147,7 +174,7 @@ class ReaderTest(Case, SmallFiles):
         """Each byte of both files set to a few values: the reader accepts
         exactly the files that meshinfo accepts, and reads them alike."""
         paths = []
-        for name in ("split", "joined"):
+        for name in ("split", "joined", "textured"):
             with open(self.path(name + ".mesh"), "rb") as f:
                 buf = f.read()
             for at in range(len(buf)):
