@@ -1,21 +1,25 @@
-# obj2mesh_add_meshes(<target> SOURCES <obj>... [OUTPUT_DIRECTORY <dir>] [SEPARATE])
+# obj2mesh_add_meshes(<target> SOURCES <obj>... [OUTPUT_DIRECTORY <dir>] [SEPARATE]
+#                     [WITH <item>...])
 #
 # Adds the custom target <target>, built by default, that converts each OBJ
 # file into <dir>/<stem>.mesh (<dir> defaults to CMAKE_CURRENT_BINARY_DIR; a
 # relative one is taken from it). SEPARATE writes one mesh per shape instead
-# of one mesh holding every shape.
+# of one mesh holding every shape. WITH writes the fields a default
+# conversion leaves out: texcoords, aligned-normals, parts, or all of them;
+# the files are then converted by obj2mesh-batch --with, the others by
+# obj2mesh.
 #
 # The program runs from the OBJ file's own folder, so the material libraries
 # its "mtllib" lines name resolve exactly as when the program is run there
-# by hand. Each mesh depends on the obj2mesh program, on its OBJ file and on
-# those libraries, which are found when CMake configures: the OBJ file is a
+# by hand. Each mesh depends on the program, on its OBJ file and on those
+# libraries, which are found when CMake configures: the OBJ file is a
 # configure dependency, so a new "mtllib" line is picked up, and touching a
 # library rebuilds the meshes of the files that name it and no others. A
-# new obj2mesh, rebuilt or installed, converts every file again. Every
+# new program, rebuilt or installed, converts its files again. Every
 # conversion is a build step of its own, so make -j, Ninja and distributed
 # build execution run them in parallel.
 function(obj2mesh_add_meshes target)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "SEPARATE" "OUTPUT_DIRECTORY" "SOURCES")
+  cmake_parse_arguments(PARSE_ARGV 1 arg "SEPARATE" "OUTPUT_DIRECTORY" "SOURCES;WITH")
   if(arg_UNPARSED_ARGUMENTS)
     message(FATAL_ERROR "obj2mesh_add_meshes: unknown arguments: ${arg_UNPARSED_ARGUMENTS}")
   endif()
@@ -29,6 +33,28 @@ function(obj2mesh_add_meshes target)
   set(mode)
   if(arg_SEPARATE)
     set(mode -c false)
+  endif()
+  set(items texcoords aligned-normals parts all)
+  if("WITH" IN_LIST arg_KEYWORDS_MISSING_VALUES)
+    message(FATAL_ERROR "obj2mesh_add_meshes: WITH needs texcoords, aligned-normals, parts or all")
+  endif()
+  foreach(item IN LISTS arg_WITH)
+    if(NOT item IN_LIST items)
+      message(FATAL_ERROR "obj2mesh_add_meshes: WITH takes texcoords, aligned-normals, parts or all, not '${item}'")
+    endif()
+  endforeach()
+  set(program obj2mesh::obj2mesh)
+  set(flags)
+  set(description)
+  if(arg_WITH)
+    # obj2mesh-batch -o <dir> writes <dir>/<stem>.mesh too. It converts even
+    # an output it finds up to date (the build decides when to run it), and
+    # takes the file as ./<name>, which no option can look like.
+    list(REMOVE_DUPLICATES arg_WITH)
+    list(JOIN arg_WITH "," with)
+    set(program obj2mesh::obj2mesh-batch)
+    set(flags -q --force --with ${with})
+    set(description " with ${with}")
   endif()
 
   set(outputs)
@@ -61,12 +87,19 @@ function(obj2mesh_add_meshes target)
     endforeach()
     list(REMOVE_DUPLICATES libraries)
 
+    set(input "${name}")
+    set(destination "${output}")
+    if(arg_WITH)
+      set(input "./${name}")
+      set(destination "${directory}")
+    endif()
+
     add_custom_command(OUTPUT "${output}"
       COMMAND "${CMAKE_COMMAND}" -E make_directory "${directory}"
-      COMMAND obj2mesh::obj2mesh "${name}" -o "${output}" ${mode}
+      COMMAND ${program} "${input}" -o "${destination}" ${mode} ${flags}
       WORKING_DIRECTORY "${folder}"
-      DEPENDS obj2mesh::obj2mesh "${obj}" ${libraries}
-      COMMENT "Converting ${name} to ${stem}.mesh"
+      DEPENDS ${program} "${obj}" ${libraries}
+      COMMENT "Converting ${name} to ${stem}.mesh${description}"
       VERBATIM)
     list(APPEND outputs "${output}")
   endforeach()

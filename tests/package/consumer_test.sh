@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs the build into a temporary prefix, builds (a copy of) the
 # consumer project in consumer/ against it, which converts its assets with
-# obj2mesh_add_meshes; touching one material library must rebuild exactly
-# the mesh of the file that names it. A project that only converts assets
+# obj2mesh_add_meshes (WITH: what obj2mesh-batch --with writes); touching
+# one material library must rebuild exactly the mesh of the file that names
+# it. A project that only converts assets
 # (no compiler, no FlatBuffers) builds its meshes too, and converts them
 # again when the installed obj2mesh changes and only then. Then converts a
 # small OBJ file with the installed obj2mesh and reads the result back with
@@ -45,6 +46,8 @@ for mesh in "${meshes[@]}"; do
   (cd "$folder" && "$prefix/bin/obj2mesh" "$stem.obj" -o "$work/expected.mesh" "${args[@]}" > /dev/null)
   cmp -s "$work/expected.mesh" "$work/consumer/$mesh" || fail "$mesh is not what the program writes"
 done
+"$prefix/bin/obj2mesh-batch" -q -c false --with all -o "$work/batch" "$assets/sub/c.obj"
+cmp -s "$work/batch/c.mesh" "$work/consumer/textured/c.mesh" || fail "textured/c.mesh is not what obj2mesh-batch writes"
 # Which of the meshes in the build tree $tree a build rewrote.
 tree=$work/consumer
 stamps() { for mesh in "${meshes[@]}"; do echo "$mesh $(stat -c %Y.%y "$tree/$mesh")"; done; }
@@ -162,11 +165,12 @@ fi
 # The same consumer with the source tree added as a subdirectory.
 quietly cmake -S "$here/consumer" -B "$work/subproject" -DCMAKE_BUILD_TYPE="$config" \
   -DOBJ2MESH_SOURCE_DIR="$here/../.."
-quietly cmake --build "$work/subproject" --config "$config" --target mesh_consumer consumer_assets -j2
+quietly cmake --build "$work/subproject" --config "$config" --target mesh_consumer consumer_assets consumer_textured -j2
 subconsumer=$(find "$work/subproject" -type f -name mesh_consumer -perm -u+x | head -n 1)
 "$subconsumer" convert model.obj sub.mesh separate || fail "the subproject's consumer cannot convert"
 cmp -s sub.mesh split.mesh || fail "the subproject's consumer writes other bytes than the program"
 cmp -s "$work/subproject/meshes/a.mesh" "$work/consumer/meshes/a.mesh" || fail "the subproject's a.mesh differs"
+cmp -s "$work/subproject/textured/c.mesh" "$work/batch/c.mesh" || fail "the subproject's textured c.mesh differs"
 quietly cmake --install "$work/subproject" --prefix "$work/subprefix" --config "$config"
 [ -z "$(find "$work/subprefix" -type f 2> /dev/null)" ] || fail "the subproject installs files of obj2mesh"
 
