@@ -3,11 +3,12 @@
 
 ReaderTest converts small OBJ files, builds one with every optional field
 with flatc, checks the exact values, and damages the files: the reader must
-reject what meshinfo rejects and accept what it accepts. ModelsTest converts every shared model and compares the reader's
-arrays with meshinfo's report on the same file (skipped when the shared
-folder has no models).
+reject what meshinfo rejects and accept what it accepts. ModelsTest converts every shared model, with obj2mesh and with
+obj2mesh-batch --with all, and compares what the reader gives with
+meshinfo's report on the same file (skipped when the shared folder has no
+models).
 
-Usage: test_reader.py <obj2mesh> <meshinfo> <python package dir> <shared dir>
+Usage: test_reader.py <obj2mesh> <meshinfo> <python package dir> <shared dir> <obj2mesh-batch>
 """
 
 import glob
@@ -24,7 +25,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 from mesh_layout import (POSITIONS, TEXTURED, SmallFiles, content_faults, field, meshes, u32, vector,  # noqa: E402
                          vtable)
 
-OBJ2MESH = MESHINFO = SHARED = None
+OBJ2MESH = MESHINFO = SHARED = BATCH = None
 np = obj2mesh = None  # imported by main() from the package folder it is given
 
 QUAD = [[0, 0, 0], [1, 0, 0], [1, 1, 0], [0, 1, 0]]
@@ -54,14 +55,17 @@ def load_or_reason(path):
 class Case(unittest.TestCase):
     def assertMatchesReport(self, meshes, report, name):
         """The loaded meshes agree with meshinfo's report on the same file:
-        counts, and bounding boxes to the bit (meshinfo prints floats with
-        enough digits; NaN takes no part, and a non-finite bound is null)."""
+        counts, parts, shapes, materials, and bounding boxes to the bit
+        (meshinfo prints floats with enough digits; NaN takes no part, and a
+        non-finite bound is null)."""
         self.assertTrue(report["valid"], name)
         self.assertEqual(len(meshes), report["meshCount"], name)
         for number, (mesh, summary) in enumerate(zip(meshes, report["meshes"])):
             which = "%s mesh %d" % (name, number)
             self.assertEqual([len(mesh.positions), len(mesh.normals), len(mesh.indices)],
                              [summary["positions"], summary["normals"], summary["triangles"]], which)
+            self.assertEqual([len(mesh.texcoords), mesh.parts.tolist()], [summary.get("texcoords", 0), [
+                tuple(part.values()) for part in summary.get("parts", [])]], which)
             if not len(mesh.positions):
                 self.assertIsNone(summary["bounds"], which)
                 continue
@@ -70,6 +74,14 @@ class Case(unittest.TestCase):
             self.assertEqual([[float(v) if np.isfinite(v) else None for v in axes] for axes in found],
                              [[None if v is None else float(np.float32(v)) for v in axes] for axes in reported],
                              which)
+        self.assertEqual(meshes.shapes, report.get("shapes", []), name)
+
+        def value(v):  # float32 values, None where not finite (null in JSON), colors as tuples
+            return (v if isinstance(v, str) else tuple(map(value, v)) if isinstance(v, (list, tuple)) else
+                    float(np.float32(v)) if v is not None and np.isfinite(v) else None)
+        self.assertEqual([{re.sub("_(.)", lambda c: c[1].upper(), k): value(getattr(m, k)) for k in m.__slots__
+                           if getattr(m, k) is not None} for m in meshes.materials],
+                         [{k: value(v) for k, v in m.items()} for m in report.get("materials", [])], name)
 
 
 class ReaderTest(Case, SmallFiles):
@@ -209,6 +221,9 @@ class ModelsTest(Case):
                     if result.returncode != 1:  # 1: rejected by design, models_test pins which
                         self.assertEqual(result.returncode, 0, (model, mode, result.stderr))
                         files.append(path)
+            for mode in ("true", "false"):  # the model rejected by design makes it exit 1
+                subprocess.run([BATCH, "-q", "-c", mode, "--with", "all", "-o", os.path.join(out, mode), folders[0] + ".."])
+            files += glob.glob(os.path.join(out, "*", "*", "*.mesh"))
             self.assertTrue(files)
             for path, report in zip(files, meshinfo(files)):
                 with self.subTest(os.path.basename(path)):
@@ -216,10 +231,10 @@ class ModelsTest(Case):
 
 
 def main():
-    if len(sys.argv) != 5:
+    if len(sys.argv) != 6:
         sys.exit(__doc__)
-    global OBJ2MESH, MESHINFO, SHARED, np, obj2mesh
-    OBJ2MESH, MESHINFO, package, SHARED = (os.path.abspath(p) for p in sys.argv[1:])
+    global OBJ2MESH, MESHINFO, SHARED, BATCH, np, obj2mesh
+    OBJ2MESH, MESHINFO, package, SHARED, BATCH = (os.path.abspath(p) for p in sys.argv[1:])
     SmallFiles.obj2mesh = OBJ2MESH
     sys.path.insert(0, package)
     import numpy as np
