@@ -25,6 +25,23 @@ constexpr size_t kMappedThreshold = SIZE_MAX;
 // Below this a block comes from malloc; above it gets its own mapping.
 constexpr size_t kMappedThreshold = size_t(64) << 10;
 #endif
+// ThreadSanitizer does not see mremap: the pages it moves keep their access
+// history at the addresses they left, for whatever is mapped there next,
+// and arrive at addresses that still hold the history of earlier blocks,
+// often another thread's. In its builds a mapping grows into a fresh
+// mapping by a copy, and the old one is unmapped, all of which it sees.
+#if defined(__SANITIZE_THREAD__)
+#define OBJ2MESH_THREAD_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define OBJ2MESH_THREAD_SANITIZER 1
+#endif
+#endif
+#ifdef OBJ2MESH_THREAD_SANITIZER
+constexpr bool kMovesByRemap = false;
+#else
+constexpr bool kMovesByRemap = true;
+#endif
 constexpr size_t kHugePage = size_t(2) << 20;
 // Mappings of a huge page or more start on a huge-page boundary and ask for
 // huge pages. From kWholeHugePages on a mapping is whole huge pages; below,
@@ -72,9 +89,9 @@ void* podReallocate(void* block, size_t oldBytes, size_t newBytes) {
     size_t oldSize = mappedSize(oldBytes), newSize = mappedSize(newBytes);
     if (newSize == oldSize) return block;
     void* moved;
-    if (newSize < kHugePage) {
+    if (newSize < kHugePage && kMovesByRemap) {
       moved = mremap(block, oldSize, newSize, MREMAP_MAYMOVE);
-    } else if (oldSize < kWholeHugePages) {
+    } else if (oldSize < kWholeHugePages || !kMovesByRemap) {
       moved = mapBlock(newSize);
       std::memcpy(moved, block, oldBytes < newBytes ? oldBytes : newBytes);
       munmap(block, oldSize);

@@ -78,7 +78,7 @@ TEST(Batch, ConvertsTreeIncrementallyAndInShards) {
   const std::vector<std::string> other = {"-c", "false", "--with", "parts"};
   const fs::path record = tree / "a/cube/.obj2mesh-batch/cube.rec";
   const std::vector<Step> steps = {
-      {"first run", [] {}, {"--report", "report.json"}, meshes},
+      {"first run", [] {}, {"--report", "report.json", "-j", "2"}, meshes},
       {"second run", [] {}, {}, {}},
       {"touched library",
        [&] { touch(tree / "a/b/box/box-mtllib-red.mtl"); },

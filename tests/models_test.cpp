@@ -20,6 +20,14 @@ std::vector<uint8_t> bytesOf(const flatbuffers::Vector<const obj2mesh::Vec3*>* v
   return std::vector<uint8_t>(v->Data(), v->Data() + v->size() * sizeof(obj2mesh::Vec3));
 }
 
+bool sameShapes(const ObjShapes& a, const ObjShapes& b) {
+  auto same = [](const auto& x, const auto& y) {
+    return x.size() == y.size() && (x.empty() || std::memcmp(x.data(), y.data(), x.size() * sizeof(*x.data())) == 0);
+  };
+  return a.names == b.names && same(a.positions, b.positions) && same(a.normals, b.normals) &&
+         same(a.indices, b.indices) && same(a.shapes, b.shapes);
+}
+
 class Models : public testing::TestWithParam<fs::path> {};
 
 TEST_P(Models, ConvertInBothModesOrAreRejected) {
@@ -102,9 +110,6 @@ TEST_P(Models, ReadAlikeInAnyChunksOnAnyThreads) {
   ObjShapes whole;
   Failure wholeFailure;
   const bool ok = read(1, fs::file_size(GetParam()) + 1, whole, wholeFailure);
-  auto same = [](const auto& a, const auto& b) {
-    return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(*a.data())) == 0);
-  };
   for (const auto& [threads, chunkBytes] : {std::pair{1u, size_t(1)}, {1u, size_t(4093)}, {2u, size_t(1)},
                                            {2u, size_t(777)}, {3u, size_t(7)}, {3u, size_t(65536)}}) {
     SCOPED_TRACE(testing::Message() << threads << " threads, chunks of " << chunkBytes);
@@ -113,9 +118,7 @@ TEST_P(Models, ReadAlikeInAnyChunksOnAnyThreads) {
     ASSERT_EQ(read(threads, chunkBytes, shapes, failure), ok);
     EXPECT_EQ(failure.line, wholeFailure.line);
     EXPECT_EQ(failure.reason, wholeFailure.reason);
-    EXPECT_EQ(shapes.names, whole.names);
-    EXPECT_TRUE(same(shapes.positions, whole.positions) && same(shapes.normals, whole.normals) &&
-                same(shapes.indices, whole.indices) && same(shapes.shapes, whole.shapes));
+    EXPECT_TRUE(sameShapes(shapes, whole));
   }
   if (!ok) return;
   // With every option: texture coordinates and normals one per vertex,
@@ -136,6 +139,23 @@ TEST_P(Models, ReadAlikeInAnyChunksOnAnyThreads) {
 
 INSTANTIATE_TEST_SUITE_P(Shared, Models, testing::ValuesIn(sharedObjFiles()), modelName);
 GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(Models);
+
+// The good models end to end three times (26 MB), read in chunks of the usual
+// size, so that records and the load's lists outgrow their memory at once.
+TEST(SharedModels, ConcatenatedReadAlikeOnManyThreads) {
+  std::string text;
+  for (int copy = 0; copy < 3; ++copy)
+    for (const fs::path& obj : sharedObjFiles())
+      if (!kRejected.count(obj.parent_path().filename().string())) text += readFile(obj) + "\n";
+  ReadOptions options;
+  options.threads = 1;
+  const Loaded one = loadText(text, {}, options);
+  ASSERT_TRUE(one.ok) << one.failure.line << ": " << one.failure.reason;
+  for (unsigned threads : {2u, 3u, 8u}) {
+    options.threads = threads;
+    EXPECT_TRUE(sameShapes(loadText(text, {}, options).shapes, one.shapes)) << threads << " threads";
+  }
+}
 
 // A skip, rather than silently running nothing, without the shared models.
 TEST(SharedModels, Present) {
