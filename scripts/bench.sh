@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds in build-bench/ and runs the end-to-end
-# benchmark; arguments go to bench/run.py (--quick, --runs N, --callgrind,
-# --files full32,full256,positions256,small for some of the sections,
-# --baseline PATH to compare with another obj2mesh executable). It runs from
-# the repository's top folder, so a relative PATH starts there.
+# benchmark against the fast_obj peer, which bench/run.py compiles from
+# ../shared into build-bench/; arguments go to bench/run.py (--quick,
+# --runs N, --callgrind, --files full32,full256,positions256,small for some
+# of the sections, --tinyobj for tinyobjloader as a second peer, --baseline
+# PATH to compare with another obj2mesh executable). It runs from the
+# repository's top folder, so a relative PATH starts there.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh bench

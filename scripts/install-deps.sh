@@ -22,7 +22,7 @@ case "${1:-build}" in
       time strace                # peak memory; writes held open in the kill test
       dpkg-dev file groff-base lintian)  # the Debian packages and manual pages
     ;;
-  bench) packages=("${build[@]}" python3 libbenchmark-dev libtinyobjloader-dev valgrind time) ;;
+  bench) packages=("${build[@]}" gcc python3 libbenchmark-dev libtinyobjloader-dev valgrind time) ;;
   *) echo "usage: $0 [build|package|test|bench]" >&2; exit 2 ;;
 esac
 
