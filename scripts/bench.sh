@@ -10,5 +10,5 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh bench
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DOBJ2MESH_TESTS=OFF -DOBJ2MESH_BENCH=ON > /dev/null
-cmake --build build-bench -j"$(nproc)" --target obj2mesh tinyobj_load micro_bench
+cmake --build build-bench -j"$(nproc)" --target obj2mesh obj2mesh-batch tinyobj_load micro_bench
 python3 bench/run.py build-bench "$@"
