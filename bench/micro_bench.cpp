@@ -104,7 +104,8 @@ void BM_Convert(benchmark::State& state) {
   const std::string text = gridObj(300, true);
   ObjShapes loaded;
   if (!readGrid(text, loaded, state)) return;
-  const bool combine = state.range(0) != 0;
+  obj2mesh::Options options;
+  options.combineMeshes = state.range(0) != 0;
   for (auto _ : state) {
     state.PauseTiming();
     ObjShapes shapes;
@@ -112,7 +113,7 @@ void BM_Convert(benchmark::State& state) {
     flatbuffers::DetachedBuffer out;
     Failure failure;
     state.ResumeTiming();
-    bool ok = obj2mesh::convertShapes(shapes, combine, out, failure);
+    bool ok = obj2mesh::convertShapes(shapes, options, out, failure);
     benchmark::DoNotOptimize(out.data());
     state.PauseTiming();
     if (!ok) {
