@@ -46,9 +46,17 @@ function(obj2mesh_part_needs name installer)
   set(${name} OFF PARENT_SCOPE)
 endfunction()
 
+# Debian's python3 is the one that python3-numpy and the Debian packages
+# install into: the tests run it and the Python extension is built for it,
+# unless -DPython3_EXECUTABLE names another interpreter.
+if(NOT Python3_EXECUTABLE AND EXISTS /usr/bin/python3)
+  set(Python3_EXECUTABLE /usr/bin/python3)
+endif()
+
 obj2mesh_optional_part(OBJ2MESH_TESTS "Build the test suites")
 obj2mesh_optional_part(OBJ2MESH_BENCH "Build the benchmarks")
 obj2mesh_optional_part(OBJ2MESH_FUZZERS "Build the libFuzzer targets (clang only)")
+obj2mesh_optional_part(OBJ2MESH_PYTHON "Build the Python extension obj2mesh._native")
 
 if(OBJ2MESH_TESTS)
   set(missing)
@@ -87,6 +95,25 @@ if(OBJ2MESH_BENCH)
     list(APPEND missing "Google Benchmark")
   endif()
   obj2mesh_part_needs(OBJ2MESH_BENCH "scripts/install-deps.sh bench" ${missing})
+endif()
+
+# Python would have to load a sanitizer's runtime before the extension:
+# sanitizer builds leave the extension out unless it is asked for.
+if(OBJ2MESH_PYTHON AND NOT OBJ2MESH_PYTHON_EXPLICIT AND CMAKE_CXX_FLAGS MATCHES "-fsanitize=")
+  set(OBJ2MESH_PYTHON OFF)
+endif()
+if(OBJ2MESH_PYTHON)
+  set(missing)
+  find_package(Python3 QUIET COMPONENTS Interpreter Development.Module)
+  if(NOT Python3_Development.Module_FOUND)
+    list(APPEND missing "the Python headers (python3-dev)")
+  else()
+    find_package(pybind11 2.10 CONFIG QUIET)
+    if(NOT pybind11_FOUND)
+      list(APPEND missing pybind11)
+    endif()
+  endif()
+  obj2mesh_part_needs(OBJ2MESH_PYTHON "scripts/install-deps.sh test (or package)" ${missing})
 endif()
 
 # libFuzzer comes with clang; scripts/fuzz.sh configures a build of its own

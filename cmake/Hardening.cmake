@@ -36,18 +36,23 @@ list(FILTER obj2mesh_hardening_cppflags EXCLUDE REGEX "^-D_FORTIFY_SOURCE")
 include(CheckPIESupported)
 check_pie_supported()
 
-# obj2mesh_harden(<target>...): executables and static libraries. A
-# library's code is compiled as for a position-independent executable, not
-# as -fPIC shared-library code, whose interposable calls cost inlining.
+# obj2mesh_harden(<target>...): executables, static libraries and modules
+# (the Python extension). A static library's code is compiled as for a
+# position-independent executable, not as -fPIC shared-library code, whose
+# interposable calls cost inlining, unless its POSITION_INDEPENDENT_CODE
+# asks for shared-library code (the copy the Python extension links).
 function(obj2mesh_harden)
   foreach(target IN LISTS ARGN)
     target_compile_options(${target} PRIVATE ${obj2mesh_hardening_cppflags} ${obj2mesh_hardening_cxxflags}
       "$<$<CONFIG:Release,RelWithDebInfo,MinSizeRel>:${obj2mesh_fortify}>")
     get_target_property(type ${target} TYPE)
+    get_target_property(pic ${target} POSITION_INDEPENDENT_CODE)
     if(type STREQUAL "EXECUTABLE")
       set_target_properties(${target} PROPERTIES POSITION_INDEPENDENT_CODE ON)
       target_link_options(${target} PRIVATE ${obj2mesh_hardening_ldflags})
-    else()
+    elseif(type STREQUAL "MODULE_LIBRARY")
+      target_link_options(${target} PRIVATE ${obj2mesh_hardening_ldflags})
+    elseif(NOT pic)
       target_compile_options(${target} PRIVATE ${CMAKE_CXX_COMPILE_OPTIONS_PIE})
     endif()
   endforeach()

@@ -1,7 +1,9 @@
 # Installation layout, in three components that become the three Debian
 # packages: "programs" (obj2mesh, obj2mesh-batch, meshinfo and their manual
 # pages), "development" (headers, schema, the static library and the CMake package
-# with the asset helper) and "python" (the reader of .mesh files). Included
+# with the asset helper) and "python" (the Python package: the reader of
+# .mesh files, and the converter as the extension obj2mesh._native when
+# OBJ2MESH_PYTHON builds it; its install rules are in python/). Included
 # from the top-level CMakeLists.txt, once every target exists, when
 # OBJ2MESH_INSTALL is on. The programs' install rules are in their own
 # folders, in the export set obj2meshTargets.
@@ -57,10 +59,6 @@ foreach(page obj2mesh.1 obj2mesh-batch.1 meshinfo.1)
 endforeach()
 install(FILES ${obj2mesh_man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT programs)
 
-# The Python reader, where Debian's python3 looks for packages.
-install(DIRECTORY ${PROJECT_SOURCE_DIR}/python/obj2mesh DESTINATION lib/python3/dist-packages COMPONENT python
-  FILES_MATCHING PATTERN "*.py")
-
 # Each package's copyright file (the licence, machine-readable), changelog
 # and the lintian overrides of what is intended.
 set(obj2mesh_changelog ${PROJECT_BINARY_DIR}/debian/changelog)
@@ -74,7 +72,9 @@ foreach(component programs development python)
   set(package ${obj2mesh_package_of_${component}})
   install(FILES ${CMAKE_CURRENT_LIST_DIR}/debian/copyright ${obj2mesh_changelog}.gz
     DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${package} COMPONENT ${component})
-  if(EXISTS ${CMAKE_CURRENT_LIST_DIR}/debian/${package}.lintian-overrides)
+  # The Python package's overrides concern the extension.
+  if(EXISTS ${CMAKE_CURRENT_LIST_DIR}/debian/${package}.lintian-overrides
+      AND (OBJ2MESH_PYTHON OR NOT component STREQUAL "python"))
     install(FILES ${CMAKE_CURRENT_LIST_DIR}/debian/${package}.lintian-overrides
       DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME ${package} COMPONENT ${component})
   endif()
@@ -126,11 +126,27 @@ which converts a project's OBJ assets at build time.")
 
 set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-obj2mesh)
 set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
-set(CPACK_DEBIAN_PYTHON_PACKAGE_ARCHITECTURE all)
-set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "python3, python3-numpy")
-set(CPACK_COMPONENT_PYTHON_DESCRIPTION "reader of obj2mesh .mesh files for Python
+if(OBJ2MESH_PYTHON)
+  # The extension is built for one Python release, as Debian's python3
+  # packages pin it; dpkg-shlibdeps adds the libraries it links.
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_SHLIBDEPS ON)
+  math(EXPR obj2mesh_python_next "${Python3_VERSION_MINOR} + 1")
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "python3 (>= ${Python3_VERSION_MAJOR}.${Python3_VERSION_MINOR}~), \
+python3 (<< ${Python3_VERSION_MAJOR}.${obj2mesh_python_next}), python3-numpy")
+  set(obj2mesh_python_synopsis "reader of obj2mesh .mesh files and OBJ converter for Python")
+  set(obj2mesh_python_converter "
+obj2mesh.load_obj() and obj2mesh.convert() run the converter in process,
+releasing the GIL, so that threads, and Dask workers, convert files in
+parallel.")
+else()
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_ARCHITECTURE all)
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "python3, python3-numpy")
+  set(obj2mesh_python_synopsis "reader of obj2mesh .mesh files for Python")
+  set(obj2mesh_python_converter "")
+endif()
+set(CPACK_COMPONENT_PYTHON_DESCRIPTION "${obj2mesh_python_synopsis}
 obj2mesh.load() maps a .mesh file written by obj2mesh and returns its
 meshes: positions, normals and triangle indices as read-only numpy arrays
 that view the file without copying it, after checking every offset and
-index.")
+index.${obj2mesh_python_converter}")
 include(CPack)

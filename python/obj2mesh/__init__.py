@@ -1,4 +1,5 @@
-"""Reads the .mesh files that obj2mesh writes.
+"""Reads the .mesh files that obj2mesh writes, and converts OBJ files in
+process.
 
 A .mesh file is a FlatBuffers buffer holding a list of meshes, each with
 positions and normals (float32 x, y, z) and triangle indices (uint32), and,
@@ -21,6 +22,14 @@ its meshes as read-only numpy views of the memory-mapped file, with no copy:
 The arrays keep the file mapped for as long as any of them is alive; the
 file must not shrink meanwhile. from_buffer() reads a buffer already in
 memory the same way.
+
+With the extension obj2mesh._native (built with the package), the
+converter library runs in process, releasing the GIL while it works:
+
+    model = obj2mesh.load_obj("model.obj")   # a Model, converted in memory
+    obj2mesh.convert("model.obj")            # writes model.mesh beside it
+
+Failures raise ConversionError (path, line, reason, kind).
 """
 
 import mmap
@@ -31,7 +40,8 @@ import struct
 import numpy as np
 
 __version__ = "0.1.0"
-__all__ = ["Mesh", "Model", "Material", "PART_DTYPE", "load", "from_buffer", "MAX_SIZE"]
+__all__ = ["Mesh", "Model", "Material", "PART_DTYPE", "load", "from_buffer", "MAX_SIZE",
+           "load_obj", "convert", "ConversionError", "FAILURE_KINDS"]
 
 # A FlatBuffers buffer must be smaller than 2^31 - 1 bytes: its offsets are
 # signed 32-bit.
@@ -296,3 +306,7 @@ def from_buffer(data, name="<buffer>"):
             _check_parts(buf, parts, indices.size, len(model.shapes), len(model.materials), which + ": ")
         model.append(Mesh(positions, normals, indices, texcoords, parts))
     return model
+
+
+# After from_buffer and Model, which it uses.
+from ._conversion import FAILURE_KINDS, ConversionError, convert, load_obj  # noqa: E402

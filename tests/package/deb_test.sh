@@ -3,11 +3,13 @@
 # fields, dependencies and contents, runs lintian on them (no errors, no
 # warnings, and no hardening tag even among its notes: the programs are
 # built with Debian's hardening flags), then runs the programs and the
-# Python reader unpacked from them.
-# Usage: deb_test.sh <build dir> <version>
+# Python package unpacked from them.
+# Usage: deb_test.sh <build dir> <version> [<python>]
+# <python>: the interpreter the Python package's extension is built for.
 set -euo pipefail
 build=$(cd "$1" && pwd)
 version=$2
+python=${3:-}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
@@ -56,8 +58,16 @@ check obj2mesh-dev "$arch" libdevel libflatbuffers-dev "obj2mesh (= $version)" -
   ./usr/lib/cmake/obj2mesh/obj2meshConfigVersion.cmake ./usr/lib/cmake/obj2mesh/obj2meshTargets-release.cmake \
   ./usr/lib/cmake/obj2mesh/obj2meshTargets.cmake ./usr/lib/cmake/obj2mesh/obj2meshLibraryTargets-release.cmake \
   ./usr/lib/cmake/obj2mesh/obj2meshLibraryTargets.cmake ./usr/share/obj2mesh/mesh.fbs
-check python3-obj2mesh all python python3 python3-numpy -- \
-  ./usr/lib/python3/dist-packages/obj2mesh/__init__.py
+py=./usr/lib/python3/dist-packages/obj2mesh
+if [ -n "$python" ]; then
+  read -r major minor suffix < <("$python" -c \
+    'import sys, sysconfig as c; print(*sys.version_info[:2], c.get_config_var("EXT_SUFFIX"))')
+  check python3-obj2mesh "$arch" python "python3 (>= $major.$minor~)" "python3 (<< $major.$((minor + 1)))" \
+    python3-numpy libc6 libstdc++6 -- $py/__init__.py $py/_conversion.py $py/_native$suffix \
+    ./usr/share/lintian/overrides/python3-obj2mesh
+else
+  check python3-obj2mesh all python python3 python3-numpy -- $py/__init__.py $py/_conversion.py
+fi
 
 # The development package pins the FlatBuffers release the headers were
 # generated with.
@@ -83,12 +93,14 @@ root=$work/root
 [ "$("$root/usr/bin/obj2mesh-batch" --version)" = "obj2mesh-batch $version" ] || fail "obj2mesh-batch --version"
 printf 'v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n' > "$work/t.obj"
 (cd "$work" && "$root/usr/bin/obj2mesh" t.obj > /dev/null) || fail "the unpacked obj2mesh cannot convert"
-# Debian's own python3, whose numpy python3-numpy provides.
-PYTHONPATH=$root/usr/lib/python3/dist-packages /usr/bin/python3 -c '
+# Debian's own python3, whose numpy python3-numpy provides (or the extension's).
+PYTHONPATH=$root/usr/lib/python3/dist-packages "${python:-/usr/bin/python3}" -c '
 import sys, obj2mesh
 meshes = obj2mesh.load(sys.argv[1])
 assert len(meshes) == 1 and meshes[0].indices.tolist() == [[0, 1, 2]], meshes
-' "$work/t.mesh" || fail "the unpacked Python reader"
+if sys.argv[2]:
+    assert obj2mesh.load_obj(sys.argv[1][:-5] + ".obj")[0].indices.tolist() == [[0, 1, 2]]
+' "$work/t.mesh" "$python" || fail "the unpacked Python package"
 if command -v groff > /dev/null; then
   for page in obj2mesh obj2mesh-batch meshinfo; do
     warnings=$(zcat "$root/usr/share/man/man1/$page.1.gz" | groff -man -Tutf8 -ww -z 2>&1)
