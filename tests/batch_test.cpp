@@ -88,7 +88,7 @@ TEST(Batch, ConvertsTreeIncrementallyAndInShards) {
        [&] { touch(tree / "a/cube/cube.obj"); },
        {},
        {"a/cube/cube.mesh"}},
-      {"other -c", [] {}, {"-c", "false"}, meshes},
+      {"other -c", [] {}, {"-cfalse"}, meshes},
       {"other --with", [] {}, other, meshes},
       {"same options", [] {}, other, {}},
       {"library appears",
@@ -96,7 +96,7 @@ TEST(Batch, ConvertsTreeIncrementallyAndInShards) {
        other, {"c/multi/box-multiple-materials.mesh"}},
       {"record cut short", [&] { writeFile(record, readFile(record).substr(0, readFile(record).size() - 4)); },
        other, {"a/cube/cube.mesh"}},
-      {"forced", [] {}, {"--force", "-j", "1"}, meshes},
+      {"forced", [] {}, {"--force", "-j1"}, meshes},
   };
   // obj2mesh run from the malformed model's folder names the same line.
   const RunOutcome single = runProgram(tree / "bad", {"malformed.obj"});
@@ -138,7 +138,7 @@ TEST(Batch, ConvertsTreeIncrementallyAndInShards) {
   std::multiset<std::string> shards;
   for (const char* shard : {"1/3", "2/3", "3/3"}) {
     const std::string report = std::string("shard") + shard[0] + ".json";
-    const RunOutcome run = runBatch(temp.path(), {"--shard", shard, "-q", "-o", "out", "--report", report, "tree"});
+    const RunOutcome run = runBatch(temp.path(), {"--shard", shard, "-q", "-oout", "--report", report, "tree"});
     EXPECT_NE(run.exitCode, 2) << run.err;
     for (const std::string& input : reportedInputs(readFile(temp.path() / report))) shards.insert(input);
   }
