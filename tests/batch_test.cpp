@@ -171,4 +171,16 @@ TEST(Batch, RefusesUnknownWithItems) {
   }
 }
 
+// A file named before "--" must be an OBJ file: anything else is a usage
+// error before any work. After "--", any file is converted.
+TEST(Batch, NamedFilesMustBeObjFilesUnlessAfterDashes) {
+  TempDir temp;
+  writeFile(temp.path() / "tex.png", "v 0 0 0\nf 1 1 1\n");
+  const RunOutcome refused = runBatch(temp.path(), {"-j4", "tex.png"});
+  EXPECT_EQ(refused.exitCode, 2);
+  EXPECT_EQ(refused.err.rfind("obj2mesh-batch: tex.png: not an .obj file;", 0), 0u) << refused.err;
+  EXPECT_EQ(runBatch(temp.path(), {"-j4", "-cfalse", "-oout", "--", "tex.png"}).exitCode, 0);
+  EXPECT_NE(readFile(temp.path() / "out/.obj2mesh-batch/tex.rec").find("combine=false"), std::string::npos);
+}
+
 }  // namespace

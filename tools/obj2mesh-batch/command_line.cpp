@@ -19,7 +19,8 @@ void usage(FILE* to) {
       "INPUT...\n"
       "Converts every OBJ file given, or found under a folder given, to a .mesh file.\n"
       "LIST: texcoords, aligned-normals, parts or all, separated by commas.\n"
-      "-o, -c and -j take their value as the next argument or attached (-j4).\n",
+      "-o, -c and -j take their value as the next argument or attached (-j4).\n"
+      "A file INPUT must be named *.obj (any case) unless it comes after --.\n",
       to);
 }
 
@@ -83,6 +84,7 @@ Settings parseCommandLine(int argc, char** argv) {
       settings.inputs.push_back(arg);
     } else if (arg == "--") {
       optionsEnd = true;
+      settings.checkedInputs = settings.inputs.size();
     } else if (arg == "-h" || arg == "--help") {
       usage(stdout);
       std::exit(0);
@@ -125,6 +127,7 @@ Settings parseCommandLine(int argc, char** argv) {
     }
   }
   if (settings.inputs.empty()) usageError("no INPUT given");
+  if (!optionsEnd) settings.checkedInputs = settings.inputs.size();
   if (!settings.jobs) settings.jobs = availableCpus();
   return settings;
 }
