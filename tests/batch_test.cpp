@@ -183,4 +183,21 @@ TEST(Batch, NamedFilesMustBeObjFilesUnlessAfterDashes) {
   EXPECT_NE(readFile(temp.path() / "out/.obj2mesh-batch/tex.rec").find("combine=false"), std::string::npos);
 }
 
+// On a terminal of 30 columns (script(1) runs the program on one), each
+// update of the line rewritten in place leaves the last column free, so
+// that the terminal never wraps it.
+TEST(Batch, ProgressLineFitsANarrowTerminal) {
+  TempDir temp;
+  for (int i = 0; i < 12; ++i) writeFile(temp.path() / ("m" + std::to_string(i) + ".obj"), "v 0 0 0\nf 1 1 1\n");
+  RunOptions terminal;
+  terminal.program = "/usr/bin/script";
+  const std::string command = "stty cols 30 && exec '" OBJ2MESH_BATCH_EXE "' -j1 .";
+  const std::string shown = runProgram(temp.path(), {"-qec", command, "/dev/null"}, terminal).out;
+  size_t updates = 0;
+  for (size_t at = shown.find("\x1b[K"); at != std::string::npos; at = shown.find("\x1b[K", at + 1), ++updates)
+    EXPECT_LE(shown.find_first_of("\r\n", at) - at - 3, 29u) << shown;
+  EXPECT_EQ(updates, 12u) << shown;
+  EXPECT_NE(shown.find("\x1b[K12/12 files, 0 failed\r"), std::string::npos) << shown;
+}
+
 }  // namespace
