@@ -434,12 +434,17 @@ TEST_P(HostileInput, HasItsExpectedOutcome) {
   if (row.afterwards) row.afterwards(dir);
 }
 
+// A row's name in letters, digits and underscores; the sign of a negative
+// number is "minus" ("UTF-16" is UTF_16, "-2147483648" minus2147483648).
 std::string rowName(const ::testing::TestParamInfo<Row>& info) {
   std::string name;
-  for (char c : info.param.name) {
+  const std::string& text = info.param.name;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
     if (std::isalnum(static_cast<unsigned char>(c)))
       name += c;
-    else if (c == '-')
+    else if (c == '-' && (i == 0 || text[i - 1] == ' ') && i + 1 < text.size() &&
+             std::isdigit(static_cast<unsigned char>(text[i + 1])))
       name += "minus";
     else if (!name.empty() && name.back() != '_')
       name += '_';
