@@ -25,4 +25,5 @@ echo "== one mesh per shape (-c false)"
 "$root/build/obj2mesh" house.obj -o "$out/house-parts.mesh" -c false
 echo
 ls -l "$out"/house*.mesh
-echo "Inspect one as JSON: flatc --json --raw-binary src/schema/mesh.fbs -- build/examples/house.mesh"
+echo "Inspect one as JSON (writes build/examples/house.json):"
+echo "  flatc --json --raw-binary -o build/examples src/schema/mesh.fbs -- build/examples/house.mesh"

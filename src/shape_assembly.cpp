@@ -259,7 +259,7 @@ bool ShapeAssembler::flushFaceGroup(const Attributes& in, int32_t material, Fail
       failure.line = p.line;
       failure.reason = v < 0 ? "face corner names a vertex before the first one (relative index too far back)"
                              : "face corner names vertex " + std::to_string(int64_t(v) + 1) + ", but only " +
-                                   std::to_string(positionCount) + " are defined";
+                                   std::to_string(positionCount) + (positionCount == 1 ? " is" : " are") + " defined";
       return false;
     }
   }

@@ -52,7 +52,7 @@ std::vector<std::string> reportedInputs(const std::string& json) {
 }
 
 TEST(Batch, ConvertsTreeIncrementallyAndInShards) {
-  if (!fs::is_directory(kSharedModels)) GTEST_SKIP() << "no shared models";
+  if (!fs::is_directory(kSharedModels)) GTEST_SKIP() << kSharedModels.lexically_normal().string() << " not found";
   TempDir temp;
   const fs::path tree = temp.path() / "tree";
   for (const auto& [model, folder] : kTree) {
@@ -88,7 +88,7 @@ TEST(Batch, ConvertsTreeIncrementallyAndInShards) {
        [&] { touch(tree / "a/cube/cube.obj"); },
        {},
        {"a/cube/cube.mesh"}},
-      {"other -c", [] {}, {"-c", "false"}, meshes},
+      {"other -c", [] {}, {"-cfalse"}, meshes},
       {"other --with", [] {}, other, meshes},
       {"same options", [] {}, other, {}},
       {"library appears",
@@ -96,7 +96,7 @@ TEST(Batch, ConvertsTreeIncrementallyAndInShards) {
        other, {"c/multi/box-multiple-materials.mesh"}},
       {"record cut short", [&] { writeFile(record, readFile(record).substr(0, readFile(record).size() - 4)); },
        other, {"a/cube/cube.mesh"}},
-      {"forced", [] {}, {"--force", "-j", "1"}, meshes},
+      {"forced", [] {}, {"--force", "-j1"}, meshes},
   };
   // obj2mesh run from the malformed model's folder names the same line.
   const RunOutcome single = runProgram(tree / "bad", {"malformed.obj"});
@@ -138,7 +138,7 @@ TEST(Batch, ConvertsTreeIncrementallyAndInShards) {
   std::multiset<std::string> shards;
   for (const char* shard : {"1/3", "2/3", "3/3"}) {
     const std::string report = std::string("shard") + shard[0] + ".json";
-    const RunOutcome run = runBatch(temp.path(), {"--shard", shard, "-q", "-o", "out", "--report", report, "tree"});
+    const RunOutcome run = runBatch(temp.path(), {"--shard", shard, "-q", "-oout", "--report", report, "tree"});
     EXPECT_NE(run.exitCode, 2) << run.err;
     for (const std::string& input : reportedInputs(readFile(temp.path() / report))) shards.insert(input);
   }
@@ -147,12 +147,8 @@ TEST(Batch, ConvertsTreeIncrementallyAndInShards) {
 
 // Two inputs that would make one output are refused before any work.
 TEST(Batch, RefusesCollidingOutputs) {
-  if (!fs::is_directory(kSharedModels)) GTEST_SKIP() << "no shared models";
   TempDir temp;
-  for (const char* folder : {"x/cube", "y/cube"}) {
-    fs::create_directories(temp.path() / folder);
-    fs::copy(kSharedModels / "cube_groups", temp.path() / folder);
-  }
+  for (const char* file : {"x/cube/cube.obj", "y/cube/cube.obj"}) writeFile(temp.path() / file, "v 0 0 0\nf 1 1 1\n");
   const RunOutcome run = runBatch(temp.path(), {"-o", "out", "x", "y"});
   EXPECT_EQ(run.exitCode, 2);
   EXPECT_NE(run.err.find("would both make"), std::string::npos) << run.err;
@@ -169,6 +165,35 @@ TEST(Batch, RefusesUnknownWithItems) {
     EXPECT_NE(run.err.find("--with takes texcoords, aligned-normals, parts or all, not '" + item + "'"),
               std::string::npos) << run.err;
   }
+}
+
+// A file named before "--" must be an OBJ file: anything else is a usage
+// error before any work. After "--", any file is converted.
+TEST(Batch, NamedFilesMustBeObjFilesUnlessAfterDashes) {
+  TempDir temp;
+  writeFile(temp.path() / "tex.png", "v 0 0 0\nf 1 1 1\n");
+  const RunOutcome refused = runBatch(temp.path(), {"-j4", "tex.png"});
+  EXPECT_EQ(refused.exitCode, 2);
+  EXPECT_EQ(refused.err.rfind("obj2mesh-batch: tex.png: not an .obj file;", 0), 0u) << refused.err;
+  EXPECT_EQ(runBatch(temp.path(), {"-j4", "-cfalse", "-oout", "--", "tex.png"}).exitCode, 0);
+  EXPECT_NE(readFile(temp.path() / "out/.obj2mesh-batch/tex.rec").find("combine=false"), std::string::npos);
+}
+
+// On a terminal of 30 columns (script(1) runs the program on one), each
+// update of the line rewritten in place leaves the last column free, so
+// that the terminal never wraps it.
+TEST(Batch, ProgressLineFitsANarrowTerminal) {
+  TempDir temp;
+  for (int i = 0; i < 12; ++i) writeFile(temp.path() / ("m" + std::to_string(i) + ".obj"), "v 0 0 0\nf 1 1 1\n");
+  RunOptions terminal;
+  terminal.program = "/usr/bin/script";
+  const std::string command = "stty cols 30 && exec '" OBJ2MESH_BATCH_EXE "' -j1 .";
+  const std::string shown = runProgram(temp.path(), {"-qec", command, "/dev/null"}, terminal).out;
+  size_t updates = 0;
+  for (size_t at = shown.find("\x1b[K"); at != std::string::npos; at = shown.find("\x1b[K", at + 1), ++updates)
+    EXPECT_LE(shown.find_first_of("\r\n", at) - at - 3, 29u) << shown;
+  EXPECT_EQ(updates, 12u) << shown;
+  EXPECT_NE(shown.find("\x1b[K12/12 files, 0 failed\r"), std::string::npos) << shown;
 }
 
 }  // namespace

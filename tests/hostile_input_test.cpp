@@ -193,14 +193,16 @@ const Row kRows[] = {
     fails("a directory as input", "Loading", "in.obj: cannot read: Is a directory",
           [](const fs::path& dir) { fs::create_directory(dir / "in.obj"); }),
     // The reader waits for a writer that comes late, rather than reading an
-    // empty file.
+    // empty file. The writer comes once the program has the FIFO open:
+    // until then, an open that does not wait fails with ENXIO.
     converts("a FIFO as input, its writer late", 1,
              [](const fs::path& dir) {
                makeFifo(dir / "in.obj");
                std::thread([fifo = dir / "in.obj"] {
-                 std::this_thread::sleep_for(std::chrono::milliseconds(300));
+                 int fd;
+                 while ((fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK)) < 0 && errno == ENXIO)
+                   std::this_thread::sleep_for(std::chrono::milliseconds(1));
                  const std::string text = kTriangle + "f 1 2 3\n";
-                 const int fd = open(fifo.c_str(), O_WRONLY);
                  if (fd >= 0 && write(fd, text.data(), text.size()) >= 0) close(fd);
                }).detach();
              })
@@ -434,12 +436,17 @@ TEST_P(HostileInput, HasItsExpectedOutcome) {
   if (row.afterwards) row.afterwards(dir);
 }
 
+// A row's name in letters, digits and underscores; the sign of a negative
+// number is "minus" ("UTF-16" is UTF_16, "-2147483648" minus2147483648).
 std::string rowName(const ::testing::TestParamInfo<Row>& info) {
   std::string name;
-  for (char c : info.param.name) {
+  const std::string& text = info.param.name;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
     if (std::isalnum(static_cast<unsigned char>(c)))
       name += c;
-    else if (c == '-')
+    else if (c == '-' && (i == 0 || text[i - 1] == ' ') && i + 1 < text.size() &&
+             std::isdigit(static_cast<unsigned char>(text[i + 1])))
       name += "minus";
     else if (!name.empty() && name.back() != '_')
       name += '_';

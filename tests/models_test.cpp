@@ -28,18 +28,18 @@ bool sameShapes(const ObjShapes& a, const ObjShapes& b) {
          same(a.indices, b.indices) && same(a.shapes, b.shapes);
 }
 
-class Models : public testing::TestWithParam<fs::path> {};
+class Models : public SharedModel {};
 
 TEST_P(Models, ConvertInBothModesOrAreRejected) {
   TempDir dir;
   const fs::path work = dir.path() / "work";
   // The shared folder may be read-only: work on a writable copy.
-  fs::copy(GetParam().parent_path(), work, fs::copy_options::recursive);
+  fs::copy(model().parent_path(), work, fs::copy_options::recursive);
   for (const fs::directory_entry& entry : fs::recursive_directory_iterator(work))
     fs::permissions(entry.path(), fs::perms::owner_write, fs::perm_options::add);
   fs::permissions(work, fs::perms::owner_all, fs::perm_options::add);
-  const std::string obj = GetParam().filename().string();
-  const bool rejected = kRejected.count(GetParam().parent_path().filename().string()) > 0;
+  const std::string obj = model().filename().string();
+  const bool rejected = kRejected.count(GetParam()) > 0;
   const Tree before = snapshot(work);
 
   for (const auto& [output, mode] : std::vector<std::pair<std::string, std::string>>{
@@ -95,7 +95,7 @@ TEST_P(Models, ConvertInBothModesOrAreRejected) {
 // gives the same shapes (and so the same files in both modes), or the same
 // failure, as read in one chunk.
 TEST_P(Models, ReadAlikeInAnyChunksOnAnyThreads) {
-  const fs::path folder = GetParam().parent_path();
+  const fs::path folder = model().parent_path();
   const MaterialLookup besideTheModel = [&](const std::string& name, std::string& contents) {
     if (!fs::is_regular_file(folder / name)) return false;
     contents = readFile(folder / name);
@@ -105,11 +105,11 @@ TEST_P(Models, ReadAlikeInAnyChunksOnAnyThreads) {
     ReadOptions options;
     options.threads = threads;
     options.chunkBytes = chunkBytes;
-    return readObjFile(GetParam().string(), besideTheModel, shapes, failure, options);
+    return readObjFile(model().string(), besideTheModel, shapes, failure, options);
   };
   ObjShapes whole;
   Failure wholeFailure;
-  const bool ok = read(1, fs::file_size(GetParam()) + 1, whole, wholeFailure);
+  const bool ok = read(1, fs::file_size(model()) + 1, whole, wholeFailure);
   for (const auto& [threads, chunkBytes] : {std::pair{1u, size_t(1)}, {1u, size_t(4093)}, {2u, size_t(1)},
                                            {2u, size_t(777)}, {3u, size_t(7)}, {3u, size_t(65536)}}) {
     SCOPED_TRACE(testing::Message() << threads << " threads, chunks of " << chunkBytes);
@@ -128,25 +128,27 @@ TEST_P(Models, ReadAlikeInAnyChunksOnAnyThreads) {
   for (bool combine : {true, false}) {
     Options options;
     options.combineMeshes = combine;
-    ConvertResult plain = convertObjFile(GetParam().string(), options, load);
+    ConvertResult plain = convertObjFile(model().string(), options, load);
     options.texcoords = options.alignNormals = options.parts = true;
-    ConvertResult textured = convertObjFile(GetParam().string(), options, load);
+    ConvertResult textured = convertObjFile(model().string(), options, load);
     ASSERT_TRUE(plain.ok() && textured.ok());
     const char* failed = pipeline_check::checkTextured(textured, plain, whole, options);
     EXPECT_EQ(failed, nullptr) << failed << (combine ? " combined" : " separate");
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Shared, Models, testing::ValuesIn(sharedObjFiles()), modelName);
-GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(Models);
+INSTANTIATE_TEST_SUITE_P(Shared, Models, testing::ValuesIn(kSharedModelFolders), modelName);
 
 // The good models end to end three times (26 MB), read in chunks of the usual
 // size, so that records and the load's lists outgrow their memory at once.
 TEST(SharedModels, ConcatenatedReadAlikeOnManyThreads) {
+  if (!fs::is_directory(kSharedModels)) GTEST_SKIP() << kSharedModels.lexically_normal().string() << " not found";
   std::string text;
   for (int copy = 0; copy < 3; ++copy)
-    for (const fs::path& obj : sharedObjFiles())
-      if (!kRejected.count(obj.parent_path().filename().string())) text += readFile(obj) + "\n";
+    for (const std::string& folder : kSharedModelFolders)
+      if (!kRejected.count(folder))
+        for (const auto& file : fs::directory_iterator(kSharedModels / folder))
+          if (file.path().extension() == ".obj") text += readFile(file.path()) + "\n";
   ReadOptions options;
   options.threads = 1;
   const Loaded one = loadText(text, {}, options);
@@ -157,11 +159,14 @@ TEST(SharedModels, ConcatenatedReadAlikeOnManyThreads) {
   }
 }
 
-// A skip, rather than silently running nothing, without the shared models.
+// The shared models are the ones kSharedModelFolders names; a skip without
+// them.
 TEST(SharedModels, Present) {
-  if (!fs::is_directory(kSharedModels)) GTEST_SKIP() << kSharedModels << " not found";
-  EXPECT_FALSE(sharedObjFiles().empty());
-  for (const std::string& folder : kRejected) EXPECT_TRUE(fs::is_directory(kSharedModels / folder)) << folder;
+  if (!fs::is_directory(kSharedModels)) GTEST_SKIP() << kSharedModels.lexically_normal().string() << " not found";
+  std::set<std::string> folders;
+  for (const auto& entry : fs::directory_iterator(kSharedModels))
+    if (entry.is_directory()) folders.insert(entry.path().filename().string());
+  EXPECT_EQ(folders, std::set<std::string>(kSharedModelFolders.begin(), kSharedModelFolders.end()));
 }
 
 }  // namespace

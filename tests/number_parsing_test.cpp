@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -132,7 +133,17 @@ TEST(NumberParsing, InvalidFields) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, NumberGrammar, testing::ValuesIn(kNumbers));
+// A case's name: its text in letters and digits ("-1.5e+2" is
+// Minus1Point5ePlus2), cut at 16 characters with the length of a longer one.
+std::string numberName(const testing::TestParamInfo<NumberCase>& info) {
+  std::string name;
+  for (char c : info.param.text.substr(0, 16))
+    name += std::isalnum(static_cast<unsigned char>(c)) ? std::string(1, c)
+            : c == '-' ? "Minus" : c == '+' ? "Plus" : c == '.' ? "Point" : "_";
+  return info.param.text.size() > 16 ? name + "_" + std::to_string(info.param.text.size()) + "Chars" : name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, NumberGrammar, testing::ValuesIn(kNumbers), numberName);
 
 // Ten million random fields, bit for bit against the plain reading: every
 // integer digit count from 1 to 20 and some of hundreds (past the 15 digits

@@ -161,7 +161,8 @@ TEST(ShapeAssembly, BadPositionIndexReportsItsLine) {
       {-1, 3, "face corner names a vertex before the first one (relative index too far back)"},
       {INT32_MIN, 3, "face corner names a vertex before the first one (relative index too far back)"},
       {INT32_MAX, 3, "face corner names vertex 2147483648, but only 3 are defined"},
-      {0, 0, "face corner names vertex 1, but only 0 are defined"}};
+      {0, 0, "face corner names vertex 1, but only 0 are defined"},
+      {1, 1, "face corner names vertex 2, but only 1 is defined"}};
   for (const auto& [bad, positions, reason] : cases) {
     SourceLists in(positions, 0);
     ShapeAssembler assembler;

@@ -18,7 +18,9 @@ void usage(FILE* to) {
       "Usage: obj2mesh-batch [-o DIR] [-c false] [--with LIST] [-j N] [--force] [--shard K/N] [--report FILE] [-q] "
       "INPUT...\n"
       "Converts every OBJ file given, or found under a folder given, to a .mesh file.\n"
-      "LIST: texcoords, aligned-normals, parts or all, separated by commas.\n",
+      "LIST: texcoords, aligned-normals, parts or all, separated by commas.\n"
+      "-o, -c and -j take their value as the next argument or attached (-j4).\n"
+      "A file INPUT must be named *.obj (any case) unless it comes after --.\n",
       to);
 }
 
@@ -66,8 +68,15 @@ Settings parseCommandLine(int argc, char** argv) {
   Settings settings;
   bool optionsEnd = false;
   for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
+    std::string arg = argv[i];
+    // -o, -c and -j also take their value attached: -j4, -oDIR.
+    std::string attached;
+    if (!optionsEnd && arg.size() > 2 && arg[0] == '-' && std::string("ocj").find(arg[1]) != std::string::npos) {
+      attached = arg.substr(2);
+      arg.resize(2);
+    }
     auto value = [&]() -> std::string {
+      if (!attached.empty()) return attached;
       if (i + 1 >= argc) usageError(arg + " needs a value");
       return argv[++i];
     };
@@ -75,6 +84,7 @@ Settings parseCommandLine(int argc, char** argv) {
       settings.inputs.push_back(arg);
     } else if (arg == "--") {
       optionsEnd = true;
+      settings.checkedInputs = settings.inputs.size();
     } else if (arg == "-h" || arg == "--help") {
       usage(stdout);
       std::exit(0);
@@ -117,6 +127,7 @@ Settings parseCommandLine(int argc, char** argv) {
     }
   }
   if (settings.inputs.empty()) usageError("no INPUT given");
+  if (!optionsEnd) settings.checkedInputs = settings.inputs.size();
   if (!settings.jobs) settings.jobs = availableCpus();
   return settings;
 }

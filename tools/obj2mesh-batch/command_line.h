@@ -17,6 +17,9 @@ struct Settings {
   std::string reportPath;
   bool quiet = false;
   std::vector<std::string> inputs;
+  // The first checkedInputs inputs came before "--": a file among them
+  // must have the extension obj.
+  size_t checkedInputs = 0;
 };
 
 // The settings the arguments give. Prints the usage and exits with status 0

@@ -31,6 +31,14 @@ fs::path withMeshExtension(fs::path path) { return path.replace_extension(".mesh
 
 std::vector<Job> findJobs(const Settings& settings) {
   std::vector<Job> jobs;
+  // A file named before "--" must be an OBJ file: "dir/*" names textures
+  // and material libraries too.
+  for (size_t i = 0; i < settings.checkedInputs; ++i) {
+    std::error_code error;
+    const fs::path input = settings.inputs[i];
+    if (!fs::is_directory(input, error) && !hasObjExtension(input))
+      usageError(settings.inputs[i] + ": not an .obj file; files of other names are converted when given after --");
+  }
   for (const std::string& given : settings.inputs) {
     const fs::path input = given;
     std::error_code error;

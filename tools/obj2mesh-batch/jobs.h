@@ -23,6 +23,7 @@ struct Job {
 };
 
 // Every OBJ file the inputs name, sorted by path, with its output; the
-// shard's share only. Exits with a usage error on an input that is missing
-// or on two inputs that would make the same output.
+// shard's share only. Exits with a usage error on an input that is missing,
+// a file named before "--" whose extension is not obj, or two inputs that
+// would make the same output.
 std::vector<Job> findJobs(const Settings& settings);

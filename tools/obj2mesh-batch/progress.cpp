@@ -1,7 +1,9 @@
 #include "progress.h"
 
+#include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -32,18 +34,32 @@ void Progress::fileDone(const Job& job) {
   }
   if (quiet_) return;
   if (terminal_) {
-    const double elapsed = seconds();
-    const double rate = elapsed > 0 ? double(doneBytes_) / elapsed : 0;
-    char text[160];
-    std::snprintf(text, sizeof text, "\r\x1b[K%zu/%zu files, %zu failed, %.1f MB/s", done_, total_, failed_,
-                  rate / 1e6);
-    std::fputs(text, stdout);
-    if (rate > 0 && done_ < total_) std::printf(", ETA %.0f s", double(totalBytes_ - doneBytes_) / rate);
+    std::fputs(("\r\x1b[K" + statusLine()).c_str(), stdout);
   } else {
     const char* word = job.status == Status::Converted ? "converted" : job.status == Status::UpToDate ? "up to date" : "failed";
     std::printf("%s %s -> %s\n", word, escaped(job.input.string()).c_str(), escaped(job.output.string()).c_str());
   }
   std::fflush(stdout);
+}
+
+std::string Progress::statusLine() const {
+  const double elapsed = seconds();
+  const double rate = elapsed > 0 ? double(doneBytes_) / elapsed : 0;
+  char speed[48], eta[48] = "";
+  std::snprintf(speed, sizeof speed, ", %.1f MB/s", rate / 1e6);
+  if (rate > 0 && done_ < total_)
+    std::snprintf(eta, sizeof eta, ", ETA %.0f s", double(totalBytes_ - doneBytes_) / rate);
+  const std::string count = std::to_string(done_) + "/" + std::to_string(total_);
+  const std::string failed = ", " + std::to_string(failed_) + " failed";
+  // The fullest line that leaves the last column free, so that the terminal
+  // never wraps it: the speed goes first, then the word "files", then the
+  // time left and the failures; a bare count is cut.
+  struct winsize size {};
+  const size_t width = ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col ? size.ws_col - 1u : SIZE_MAX;
+  for (const std::string& line : {count + " files" + failed + speed + eta, count + " files" + failed + eta,
+                                  count + failed + eta, count + failed, count})
+    if (line.size() <= width) return line;
+  return count.substr(0, width);
 }
 
 void Progress::finish() {

@@ -3,13 +3,14 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "jobs.h"
 
 // What a run shows as it goes: on a terminal one line updated in place,
-// otherwise one line per file; and each failure as one line on standard
-// error, quiet or not.
+// fitted to its width, otherwise one line per file; and each failure as one
+// line on standard error, quiet or not.
 class Progress {
  public:
   Progress(const std::vector<Job>& jobs, bool quiet);
@@ -24,6 +25,9 @@ class Progress {
 
  private:
   using Clock = std::chrono::steady_clock;
+
+  // "done/total files, F failed, R MB/s, ETA S s", fitted to the terminal.
+  std::string statusLine() const;
 
   const size_t total_;
   const bool quiet_, terminal_;
