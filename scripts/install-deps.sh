@@ -17,7 +17,7 @@
 set -euo pipefail
 
 build=(cmake make g++ libflatbuffers-dev flatbuffers-compiler flatbuffers-compiler-dev)
-python=(python3 python3-dev python3-numpy pybind11-dev)  # the extension, built when pybind11 is found
+python=(python3 python3-dev python3-numpy pybind11-dev python3-venv)  # the extension (built when pybind11 is found), pip install ./python
 optional=()
 case "${1:-build}" in
   build) packages=("${build[@]}") ;;
