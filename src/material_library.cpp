@@ -66,60 +66,65 @@ std::string textureName(const char* p, const char* end) {
   return std::string(p, end);
 }
 
-template <size_t N>
-bool keyword(const char* p, const char* end, const char (&word)[N], const char*& rest) {
-  rest = afterKeyword(p, end, word);
-  return rest != nullptr;
+// The text after `word` and its blank at p, or nullptr when the line does
+// not start with that keyword.
+const char* after(const char* p, const char* end, std::string_view word) {
+  if (size_t(end - p) <= word.size() || word.compare(0, word.size(), p, word.size()) != 0 ||
+      !isBlank(p[word.size()]))
+    return nullptr;
+  return p + word.size() + 1;
 }
+
+struct Colour {
+  std::string_view keyword;
+  float (ObjMaterial::*values)[3];
+  uint16_t property;
+};
+const Colour kColours[] = {{"Ka", &ObjMaterial::ambient, ObjMaterial::Ambient},
+                           {"Kd", &ObjMaterial::diffuse, ObjMaterial::Diffuse},
+                           {"Ks", &ObjMaterial::specular, ObjMaterial::Specular},
+                           {"Ke", &ObjMaterial::emissive, ObjMaterial::Emissive}};
+
+struct Map {
+  std::string_view keyword;
+  ObjMaterial::Texture texture;
+};
+const Map kMaps[] = {{"map_Ka", ObjMaterial::AmbientMap},  {"map_Kd", ObjMaterial::DiffuseMap},
+                     {"map_Ks", ObjMaterial::SpecularMap}, {"map_Ke", ObjMaterial::EmissiveMap},
+                     {"map_d", ObjMaterial::OpacityMap},   {"map_Bump", ObjMaterial::NormalMap},
+                     {"map_bump", ObjMaterial::NormalMap}, {"bump", ObjMaterial::NormalMap},
+                     {"norm", ObjMaterial::NormalMap}};
 
 }  // namespace
 
 void readMaterialStatement(const char* p, const char* end, ObjMaterial& m) {
   const char* rest;
-  int texture = -1;
-  if (keyword(p, end, "Ka", rest)) {
-    readColour(rest, end, m.ambient);
-    m.set |= ObjMaterial::Ambient;
-  } else if (keyword(p, end, "Kd", rest)) {
-    readColour(rest, end, m.diffuse);
-    m.set |= ObjMaterial::Diffuse;
-  } else if (keyword(p, end, "Ks", rest)) {
-    readColour(rest, end, m.specular);
-    m.set |= ObjMaterial::Specular;
-  } else if (keyword(p, end, "Ke", rest)) {
-    readColour(rest, end, m.emissive);
-    m.set |= ObjMaterial::Emissive;
-  } else if (keyword(p, end, "Ns", rest)) {
+  for (const Colour& colour : kColours)
+    if ((rest = after(p, end, colour.keyword))) {
+      readColour(rest, end, m.*colour.values);
+      m.set |= colour.property;
+      return;
+    }
+  for (const Map& map : kMaps)
+    if ((rest = after(p, end, map.keyword))) {
+      // A map statement without a name sets nothing.
+      std::string name = textureName(rest, end);
+      if (!name.empty()) m.textures[map.texture] = std::move(name);
+      return;
+    }
+  if ((rest = after(p, end, "Ns"))) {
     m.shininess = parseNumberField(rest);
     m.set |= ObjMaterial::Shininess;
-  } else if (keyword(p, end, "d", rest)) {
+  } else if ((rest = after(p, end, "d"))) {
     m.opacity = parseNumberField(rest);
     m.set |= ObjMaterial::Opacity;
-  } else if (keyword(p, end, "Tr", rest)) {
+  } else if ((rest = after(p, end, "Tr"))) {
     m.opacity = 1.0f - parseNumberField(rest);
     m.set |= ObjMaterial::Opacity;
-  } else if (keyword(p, end, "illum", rest)) {
+  } else if ((rest = after(p, end, "illum"))) {
     const int64_t value = parseIndexInteger(rest);
     m.illum = int32_t(value < INT32_MIN ? INT32_MIN : value > INT32_MAX ? INT32_MAX : value);
     m.set |= ObjMaterial::Illum;
-  } else if (keyword(p, end, "map_Ka", rest)) {
-    texture = ObjMaterial::AmbientMap;
-  } else if (keyword(p, end, "map_Kd", rest)) {
-    texture = ObjMaterial::DiffuseMap;
-  } else if (keyword(p, end, "map_Ks", rest)) {
-    texture = ObjMaterial::SpecularMap;
-  } else if (keyword(p, end, "map_Ke", rest)) {
-    texture = ObjMaterial::EmissiveMap;
-  } else if (keyword(p, end, "map_d", rest)) {
-    texture = ObjMaterial::OpacityMap;
-  } else if (keyword(p, end, "map_Bump", rest) || keyword(p, end, "map_bump", rest) ||
-             keyword(p, end, "bump", rest) || keyword(p, end, "norm", rest)) {
-    texture = ObjMaterial::NormalMap;
-  }
-  // A map statement without a name sets nothing.
-  if (texture >= 0) {
-    std::string name = textureName(rest, end);
-    if (!name.empty()) m.textures[texture] = std::move(name);
   }
 }
 
