@@ -70,17 +70,17 @@ struct SizeCounter {
   }
 };
 
-// What one Mesh holds: its vertices, normals, indices and shapes.
+// What one Mesh holds: its vertices, normals and indices.
 struct MeshSpan {
-  ObjShapes::Range vertices, normals, indices, shapes;
+  ObjShapes::Range vertices, normals, indices;
 };
 
 MeshSpan combined(const ObjShapes& shapes) {
-  return {{0, shapes.vertexCount()}, {0, shapes.normalCount()}, {0, shapes.indexCount()}, {0, shapes.count()}};
+  return {{0, shapes.vertexCount()}, {0, shapes.normalCount()}, {0, shapes.indexCount()}};
 }
 
 MeshSpan separate(const ObjShapes& shapes, size_t s) {
-  return {shapes.vertices(s), shapes.normalRange(s), shapes.indexRange(s), {s, s + 1}};
+  return {shapes.vertices(s), shapes.normalRange(s), shapes.indexRange(s)};
 }
 
 // Where the walks over parts and normal gaps stand: meshes come in vertex
@@ -99,6 +99,13 @@ void forEachPart(const ObjShapes& shapes, const MeshSpan& mesh, Cursor& at, Emit
     while (shapes.shapes[at.shape].indexEnd < end) ++at.shape;
     emit(begin, end - begin, int32_t(groups[at.group].material), at.shape);
   }
+}
+
+// How many parts the mesh has; `at` moves past them.
+size_t partCount(const ObjShapes& shapes, const MeshSpan& mesh, Cursor& at) {
+  size_t count = 0;
+  forEachPart(shapes, mesh, at, [&](size_t, size_t, int32_t, size_t) { ++count; });
+  return count;
 }
 
 // How many normals the mesh's list holds.
@@ -138,9 +145,7 @@ void countMesh(SizeCounter& counter, const ObjShapes& shapes, const MeshSpan& me
     fields = 4;
   }
   if (options.parts) {
-    size_t parts = 0;
-    forEachPart(shapes, mesh, at, [&](size_t, size_t, int32_t, size_t) { ++parts; });
-    counter.vector(parts, sizeof(Part));
+    counter.vector(partCount(shapes, mesh, at), sizeof(Part));
     fields = options.texcoords ? 5 : 4;
     // Without texcoords its slot stays in the vtable, empty.
     if (first && !options.texcoords) counter.size += 2;
@@ -199,10 +204,8 @@ flatbuffers::Offset<flatbuffers::Vector<const Part*>> createParts(flatbuffers::F
                                                                   const ObjShapes& shapes, const MeshSpan& mesh,
                                                                   Cursor& at) {
   Cursor counted = at;
-  size_t count = 0;
-  forEachPart(shapes, mesh, counted, [&](size_t, size_t, int32_t, size_t) { ++count; });
   Part* out = nullptr;
-  auto parts = zeroedStructs(builder, count, out);
+  auto parts = zeroedStructs(builder, partCount(shapes, mesh, counted), out);
   // Offsets are the mesh's own; the size limit keeps them within 32 bits.
   forEachPart(shapes, mesh, at, [&](size_t first, size_t n, int32_t material, size_t shape) {
     *out++ = Part(uint32_t(first - mesh.indices.begin), uint32_t(n), material, uint32_t(shape));
