@@ -200,7 +200,9 @@ bool finishLoad(ObjLoad& load, bool ok, ObjShapes& shapes, Failure& failure) {
   }
   shapes = std::move(load.assembler.shapes());
   shapes.materials = std::move(load.materials.materials());
-  shapes.spare = std::move(load.positions.size() >= load.normals.size() ? load.positions : load.normals);
+  shapes.spare[0] = std::move(load.positions);
+  shapes.spare[1] = std::move(load.normals);
+  shapes.spare[2] = std::move(load.texcoordValues);
   return true;
 }
 
