@@ -21,9 +21,9 @@ bool podIsMapping(size_t bytes);
 // whole; the block itself may start inside a page. Freed by podFree.
 void* podAllocatePlaced(size_t bytes, size_t offset);
 // Moves the pages holding the first `bytes` of `block` (of `blockBytes`) to
-// `target`, a page boundary inside a mapping with `room` bytes from there
-// on, in place of the pages there; what does not fit in whole pages is
-// copied. The block is freed.
+// `target`, a page boundary inside a mapping with `room` bytes (at least
+// `bytes`) from there on, in place of the pages there; a last page that
+// does not fit is copied instead. The block is freed.
 void podMovePages(void* block, size_t blockBytes, size_t bytes, void* target, size_t room);
 // Moves as many whole pages of `block` (of `blockBytes`) as fit in `room`
 // bytes to `target`, a page boundary inside a mapping, so that writing
