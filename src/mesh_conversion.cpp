@@ -315,7 +315,7 @@ bool convertShapes(ObjShapes& shapes, const Options& options, flatbuffers::Detac
   size_t reserved = (size_t(size) + 256 + 7) & ~size_t(7);
   BufferPlan plan;
   plan.spare = shapes.spare;
-  if (options.combineMeshes && podIsMapping(shapes.indices.size() * sizeof(uint32_t))) {
+  if (options.combineMeshes && podMovesPages(shapes.indices.size() * sizeof(uint32_t))) {
     // The values after the index vector's: a length and the normals, a
     // length and the positions, the first vectors built, at the buffer's
     // end. The builder's first allocation is the whole buffer.

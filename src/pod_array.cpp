@@ -129,7 +129,9 @@ void podFree(void* block, size_t bytes) {
   }
 }
 
-bool podIsMapping(size_t bytes) { return bytes >= kMappedThreshold && kMovesByRemap; }
+bool podIsMapped(size_t bytes) { return bytes >= kMappedThreshold; }
+
+bool podMovesPages(size_t bytes) { return bytes >= kMappedThreshold && kMovesByRemap; }
 
 void* podAllocatePlaced(size_t bytes, size_t offset) {
   const size_t lead = (0 - offset) & 4095, size = mappedSize(bytes + lead), span = size + kHugePage;
@@ -160,12 +162,12 @@ void unmapAfter(void* block, size_t blockBytes, size_t moved) {
 
 void podMovePages(void* block, size_t blockBytes, size_t bytes, void* target, size_t room) {
   size_t moved = 0;
-  if (podIsMapping(blockBytes)) {
+  if (podMovesPages(blockBytes)) {
     moved = std::min(roundUp(bytes, 4096), room & ~size_t(4095));
     if (!movePrefix(block, moved, target)) moved = 0;
   }
   if (moved < bytes) std::memcpy(static_cast<char*>(target) + moved, static_cast<char*>(block) + moved, bytes - moved);
-  if (podIsMapping(blockBytes))
+  if (podMovesPages(blockBytes))
     unmapAfter(block, blockBytes, moved);
   else
     podFree(block, blockBytes);
@@ -173,7 +175,7 @@ void podMovePages(void* block, size_t blockBytes, size_t bytes, void* target, si
 
 size_t podGivePages(void* block, size_t blockBytes, void* target, size_t room) {
   if (!block) return 0;
-  if (!podIsMapping(blockBytes)) {
+  if (!podMovesPages(blockBytes)) {
     podFree(block, blockBytes);
     return 0;
   }

@@ -13,9 +13,12 @@ namespace obj2mesh {
 void* podAllocate(size_t bytes);
 void* podReallocate(void* block, size_t oldBytes, size_t newBytes);
 void podFree(void* block, size_t bytes);
-// Whether a block of `bytes` is a mapping of its own, whose pages
-// podMovePages and podGivePages can hand to another mapping.
-bool podIsMapping(size_t bytes);
+// Whether a block of `bytes` is a mapping of its own: one that grows with
+// pages that read as zeros.
+bool podIsMapped(size_t bytes);
+// Whether podMovePages and podGivePages move the pages of a block of
+// `bytes` rather than copy or free them.
+bool podMovesPages(size_t bytes);
 // A mapped block of `bytes` (at least the mapping threshold) whose byte at
 // `offset` starts a huge page, so that whole huge pages moved there stay
 // whole; the block itself may start inside a page. Freed by podFree.
@@ -97,8 +100,15 @@ class PodArray {
   void setEnd(T* end) { count_ = size_t(end - ptr_); }
   // Grows with zeros, or shrinks.
   void resize(size_t n) {
-    reserve(n);
-    if (n > count_) std::memset(static_cast<void*>(ptr_ + count_), 0, (n - count_) * sizeof(T));
+    if (n > count_) {
+      // Values up to the capacity may have been written before; a mapping
+      // grows with pages that read as zeros.
+      const size_t written = n < capacity_ ? n : capacity_;
+      reserve(n);
+      std::memset(static_cast<void*>(ptr_ + count_), 0, (written - count_) * sizeof(T));
+      if (n > written && !podIsMapped(capacity_ * sizeof(T)))
+        std::memset(static_cast<void*>(ptr_ + written), 0, (n - written) * sizeof(T));
+    }
     count_ = n;
   }
   void clear() { count_ = 0; }
