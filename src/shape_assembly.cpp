@@ -250,9 +250,15 @@ bool ShapeAssembler::weldFaces(const CornerIndex* corners, uint64_t cornerBegin,
   const CornerIndex* c = corners + cornerBegin;
   for (const FaceEntry *face = faces, *const end = faces + faceCount; face != end; ++face) {
     if (!kLimited) {
-      // A run of triangles, welded corner after corner.
+      // A run of triangles, welded corner after corner. It is found four
+      // faces at a time, as far as that goes, for fewer loop steps.
       const FaceEntry* runEnd = face;
       uint64_t runCorners = cornerBegin;
+      while (end - runEnd >= 4 && runEnd[0].cornerEnd == runCorners + 3 && runEnd[1].cornerEnd == runCorners + 6 &&
+             runEnd[2].cornerEnd == runCorners + 9 && runEnd[3].cornerEnd == runCorners + 12) {
+        runCorners += 12;
+        runEnd += 4;
+      }
       while (runEnd != end && runEnd->cornerEnd == runCorners + 3) {
         runCorners += 3;
         ++runEnd;
@@ -337,23 +343,38 @@ bool ShapeAssembler::flushFaceGroup(const Attributes& in, int32_t material, Fail
   const size_t firstVertex = shapes_.positions.size() / 3;
   float* __restrict pos = shapes_.positions.extend(3 * n);
   const float* __restrict src = in.positions;
-  for (size_t k = 1; k <= n; ++k, pos += 3) {
-    const float* p = src + 3 * size_t(positionOf[k]);
-    pos[0] = p[0];
-    pos[1] = p[1];
-    pos[2] = p[2];
-  }
   // Indices are compared unsigned, so negative ones name nothing.
   const size_t normalCount = std::min<size_t>(in.normalCount, size_t(INT32_MAX) + 1);
   size_t withNormal = 0;
-  if (normalCount)
-    for (size_t k = 1; k <= n; ++k) withNormal += size_t(uint32_t(normalOf(keys[k]))) < normalCount;
-  if (withNormal) {
+  if (normalCount) {
+    for (size_t k = 1; k <= n; ++k, pos += 3) {
+      const float* p = src + 3 * size_t(positionOf[k]);
+      pos[0] = p[0];
+      pos[1] = p[1];
+      pos[2] = p[2];
+      withNormal += size_t(uint32_t(normalOf(keys[k]))) < normalCount;
+    }
+  } else {
+    for (size_t k = 1; k <= n; ++k, pos += 3) {
+      const float* p = src + 3 * size_t(positionOf[k]);
+      pos[0] = p[0];
+      pos[1] = p[1];
+      pos[2] = p[2];
+    }
+  }
+  if (withNormal == n && n) {
+    float* __restrict out = shapes_.normals.extend(3 * n);
+    for (size_t k = 1; k <= n; ++k, out += 3) {
+      const float* p = in.normals + 3 * size_t(uint32_t(normalOf(keys[k])));
+      out[0] = p[0];
+      out[1] = p[1];
+      out[2] = p[2];
+    }
+  } else if (withNormal) {
     float* __restrict out = shapes_.normals.extend(3 * withNormal);
-    const bool all = withNormal == n;
     for (size_t k = 1; k <= n; ++k) {
       const uint32_t vn = uint32_t(normalOf(keys[k]));
-      if (!all && vn >= normalCount) {
+      if (vn >= normalCount) {
         noNormal(firstVertex + k - 1, firstVertex + k);
         continue;
       }
