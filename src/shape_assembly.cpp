@@ -346,29 +346,21 @@ bool ShapeAssembler::flushFaceGroup(const Attributes& in, int32_t material, Fail
   // Indices are compared unsigned, so negative ones name nothing.
   const size_t normalCount = std::min<size_t>(in.normalCount, size_t(INT32_MAX) + 1);
   size_t withNormal = 0;
+  // Values are copied 12 bytes at a time: two moves rather than three.
   if (normalCount) {
     for (size_t k = 1; k <= n; ++k, pos += 3) {
-      const float* p = src + 3 * size_t(positionOf[k]);
-      pos[0] = p[0];
-      pos[1] = p[1];
-      pos[2] = p[2];
+      std::memcpy(pos, src + 3 * size_t(positionOf[k]), 3 * sizeof(float));
       withNormal += size_t(uint32_t(normalOf(keys[k]))) < normalCount;
     }
   } else {
     for (size_t k = 1; k <= n; ++k, pos += 3) {
-      const float* p = src + 3 * size_t(positionOf[k]);
-      pos[0] = p[0];
-      pos[1] = p[1];
-      pos[2] = p[2];
+      std::memcpy(pos, src + 3 * size_t(positionOf[k]), 3 * sizeof(float));
     }
   }
   if (withNormal == n && n) {
     float* __restrict out = shapes_.normals.extend(3 * n);
     for (size_t k = 1; k <= n; ++k, out += 3) {
-      const float* p = in.normals + 3 * size_t(uint32_t(normalOf(keys[k])));
-      out[0] = p[0];
-      out[1] = p[1];
-      out[2] = p[2];
+      std::memcpy(out, in.normals + 3 * size_t(uint32_t(normalOf(keys[k]))), 3 * sizeof(float));
     }
   } else if (withNormal) {
     float* __restrict out = shapes_.normals.extend(3 * withNormal);
