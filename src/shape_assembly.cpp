@@ -227,12 +227,12 @@ bool ShapeAssembler::weldFaces(const CornerIndex* corners, uint64_t cornerBegin,
     const uint64_t key = attributeKey(corner);
     const uint32_t v = uint32_t(corner.v_idx);
     if (__builtin_expect(v < denseLimit, 1)) {
-      uint32_t k = firstAtPosition[v];
-      if (__builtin_expect(k != 0 && keys[k] == key, 1)) return base + k;
+      size_t k = firstAtPosition[v];
+      if (__builtin_expect(k != 0 && keys[k] == key, 1)) return base + uint32_t(k);
       if (plainNew) {
         uint32_t* link = &firstAtPosition[v];
         while (k != 0) {
-          if (keys[k] == key) return base + k;
+          if (keys[k] == key) return base + uint32_t(k);
           link = &cache.next.data()[k];
           k = *link;
         }
@@ -246,7 +246,7 @@ bool ShapeAssembler::weldFaces(const CornerIndex* corners, uint64_t cornerBegin,
     }
     return base + weldMiss(group, corner, denseLimit, source, room, tooMany);
   };
-  uint32_t* out = shapes_.indices.end();
+  uint32_t* __restrict out = shapes_.indices.end();
   const CornerIndex* c = corners + cornerBegin;
   for (const FaceEntry *face = faces, *const end = faces + faceCount; face != end; ++face) {
     if (!kLimited) {
