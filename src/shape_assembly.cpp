@@ -276,7 +276,17 @@ bool ShapeAssembler::weldFaces(const CornerIndex* corners, uint64_t cornerBegin,
     // Each corner is welded once, in that order of first visit.
     const size_t cornerCount = size_t(face->cornerEnd - cornerBegin);
     cornerBegin = face->cornerEnd;
-    if (cornerCount >= 3) {
+    if (cornerCount == 4) {
+      // Quads, common in exported models, without the loop.
+      const uint32_t a = weld(c[0]), b = weld(c[1]), d = weld(c[2]), e = weld(c[3]);
+      out[0] = a;
+      out[1] = b;
+      out[2] = d;
+      out[3] = a;
+      out[4] = d;
+      out[5] = e;
+      out += 6;
+    } else if (cornerCount >= 3) {
       const uint32_t first = weld(c[0]);
       uint32_t previous = weld(c[1]);
       for (size_t k = 2; k < cornerCount; ++k, out += 3) {
