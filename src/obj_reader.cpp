@@ -58,7 +58,11 @@ void append(PodArray<float>& to, const PodArray<float>& from) {
   const size_t n = from.size();
   float* __restrict out = to.extend(n);
   const float* __restrict in = from.data();
-  for (size_t i = 0; i < n; ++i) out[i] = in[i];
+  size_t i = 0;
+  // Blocks of 16 values: fewer loop steps for the vectorised copy.
+  for (; i + 16 <= n; i += 16)
+    for (size_t k = 0; k < 16; ++k) out[i + k] = in[i + k];
+  for (; i < n; ++i) out[i] = in[i];
 }
 
 // Applies one chunk's record. False once the load failed.

@@ -150,6 +150,9 @@ class ShapeAssembler {
   ObjShapes& shapes() { return shapes_; }
 
  private:
+  template <bool kLimited>
+  bool weldFaces(const CornerIndex* corners, uint64_t cornerBegin, const FaceEntry* faces, size_t faceCount,
+                 size_t positionCount, uint64_t lineBase, Failure& failure);
   // Notes vertices [begin, end) as having no normal.
   void noNormal(size_t begin, size_t end);
 

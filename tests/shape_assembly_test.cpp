@@ -40,13 +40,24 @@ std::vector<float> gather(const PodArray<float>& source, const std::vector<int>&
   return out;
 }
 
-// Adds the faces of one group (on lines firstLine, firstLine + 1, ...) and
-// flushes it.
+// Adds faces [begin, end) in one batch, face f on line lineBase + f.
+bool addBatch(ShapeAssembler& assembler, const std::vector<Face>& faces, size_t begin, size_t end,
+              size_t positionCount, uint64_t lineBase, Failure& failure) {
+  std::vector<CornerIndex> corners;
+  std::vector<FaceEntry> entries;
+  for (size_t f = begin; f < end; ++f) {
+    corners.insert(corners.end(), faces[f].begin(), faces[f].end());
+    entries.push_back({corners.size(), f});
+  }
+  return assembler.addFaces(corners.data(), 0, entries.data(), entries.size(), positionCount, lineBase, failure);
+}
+
+// Adds the faces of one group (on lines firstLine, firstLine + 1, ...) in
+// one batch and flushes it.
 bool assembleGroup(ShapeAssembler& assembler, const SourceLists& in, const std::vector<Face>& faces,
                    Failure& failure, uint64_t firstLine = 1) {
-  for (const Face& face : faces)
-    if (!assembler.addFace(face.data(), face.size(), in.positions.size() / 3, firstLine++, failure)) return false;
-  return assembler.flushFaceGroup(Attributes::of(in.positions, in.normals, {}), -1, failure);
+  return addBatch(assembler, faces, 0, faces.size(), in.positions.size() / 3, firstLine, failure) &&
+         assembler.flushFaceGroup(Attributes::of(in.positions, in.normals, {}), -1, failure);
 }
 
 struct AssemblyCase {
@@ -129,15 +140,21 @@ TEST(ShapeAssembly, LargeGroupsMatchPlainMapWelding) {
       }
       return it->second;
     };
+    // Mostly triangles, in runs of any length, among larger and degenerate
+    // faces, added in batches of any size.
     std::vector<Face> faces(g % 2 ? 3 : 2000);
     for (Face& face : faces) {
-      face.resize(3 + random() % 4);
+      face.resize(std::vector<size_t>{0, 1, 2, 3, 3, 3, 3, 3, 3, 3, 4, 5, 6}[random() % 13]);
       for (CornerIndex& c : face) c = C(int32_t(random() % kPositions), component(), component());
       for (size_t k = 2; k < face.size(); ++k)
         for (const CornerIndex* c : {&face[0], &face[k - 1], &face[k]}) wantIndices.push_back(weld(*c));
     }
     Failure failure;
-    ASSERT_TRUE(assembleGroup(assembler, in, faces, failure));
+    for (size_t f = 0, end; f < faces.size(); f = end) {
+      end = std::min(faces.size(), f + 1 + random() % 40);
+      ASSERT_TRUE(addBatch(assembler, faces, f, end, kPositions, 1, failure));
+    }
+    ASSERT_TRUE(assembler.flushFaceGroup(Attributes::of(in.positions, in.normals, {}), -1, failure));
     // Two groups make a shape; a new shape numbers its vertices from 0.
     if (g % 2) {
       ASSERT_TRUE(assembler.endShape("s", Attributes::of(in.positions, in.normals, {}), -1, failure));
@@ -169,11 +186,25 @@ TEST(ShapeAssembly, BadPositionIndexReportsItsLine) {
     Failure failure;
     const int32_t good = positions ? 0 : bad, later = positions + 1;
     EXPECT_FALSE(assembleGroup(assembler, in,
-                               {{C(good), C(good), C(good)}, {C(good), C(bad), C(good)}, {C(later), C(0), C(0)}},
+                               {{C(good), C(good), C(good)}, {C(bad), C(good), C(good)}, {C(later), C(0), C(0)}},
                                failure, 10));
     EXPECT_EQ(failure.line, positions ? 11u : 10u) << bad;
     EXPECT_EQ(failure.reason, reason);
   }
+}
+
+// A corner first met before its position is read is welded with its later
+// visits, when the position has been read.
+TEST(ShapeAssembly, CornerMetBeforeItsPositionWeldsWithLaterVisits) {
+  SourceLists in(6, 0);
+  ShapeAssembler assembler;
+  Failure failure;
+  const Face early{C(5), C(4), C(1)}, later{C(2), C(5), C(4, 0)};
+  ASSERT_TRUE(assembler.addFace(early.data(), early.size(), 3, 1, failure));
+  ASSERT_TRUE(assembler.addFace(later.data(), later.size(), 6, 2, failure));
+  ASSERT_TRUE(assembler.endShape("s", Attributes::of(in.positions, in.normals, {}), -1, failure));
+  EXPECT_EQ(list(assembler.shapes().indices), (std::vector<uint32_t>{0, 1, 2, 3, 0, 4}));
+  EXPECT_EQ(list(assembler.shapes().positions), gather(in.positions, {5, 4, 1, 2, 4}));
 }
 
 // Vertex numbers are 32-bit: the vertex past the last number is refused
