@@ -81,7 +81,7 @@ class Parser {
         }
         return p;
       case 'f':
-        return isBlank(p[1]) ? face(p + 2, line) : p;
+        return isBlank(p[1]) ? face(p + 2) : p;
       case 'g':
         // The first group name: words are split at spaces, tabs and
         // carriage returns.
@@ -164,50 +164,112 @@ class Parser {
     return true;
   }
 
-  // The run of face lines at p (after the keyword and its blank).
-  const char* face(const char* p, uint64_t line) {
-    // Corners are written through a cursor into room made ahead, a batch at
-    // a time.
-    constexpr size_t kBatch = 32;
-    r_.corners.reserveMore(kBatch);
-    CornerIndex* out = r_.corners.end();
-    CornerIndex* room = out + kBatch;
-    // Corners are counted from `first`, the cursor when it last moved.
-    CornerIndex* first = out;
-    uint64_t firstCorner = r_.corners.size();
+  // Room for at least `extra` more corners from `out` to `room`.
+  void makeRoom(CornerIndex*& out, CornerIndex*& room, size_t extra) {
+    r_.corners.setEnd(out);
+    r_.corners.reserveMore(extra);
+    out = r_.corners.end();
+    room = r_.corners.data() + r_.corners.capacity();
+  }
+
+  static int32_t plainIndex(uint32_t n) { return int32_t(n - 1 + (n == 0)); }
+
+  // The corners of the line at p (after the keyword and its blank), when
+  // they are all plain indices of one form: "v", "v/t", "v//n" or "v/t/n",
+  // and the line ends at a line feed. Writes them from `out` on, up to
+  // `room`, and returns where the line feed is, or nullptr for any other
+  // line.
+  template <bool Texcoord, bool Normal>
+  static const char* plainCorners(const char* p, CornerIndex*& out, const CornerIndex* room) {
+    const char* const lineStart = p;
+    for (;;) {  // p is at a corner, or at blanks before one or the line feed
+      if (out == room) return nullptr;
+      uint32_t v, t = 0, n = 0;
+      const char* q = readPlainIndex(p, v);
+      if (!q) {
+        // A carriage return or blank first is for face() to read.
+        if (p == lineStart) return nullptr;
+        while (is(*p, kBlank | kReturn)) ++p;
+        if (*p == '\n') return p;
+        if (!(q = readPlainIndex(p, v))) return nullptr;
+      }
+      p = q;
+      if (Texcoord || Normal) {
+        if (*p != '/') return nullptr;
+        ++p;
+      }
+      if (Texcoord && !(p = readPlainIndex(p, t))) return nullptr;
+      if (Normal && (*p != '/' || !(p = readPlainIndex(p + 1, n)))) return nullptr;
+      *out++ = {plainIndex(v), Texcoord ? plainIndex(t) : -1, Normal ? plainIndex(n) : -1};
+      if (*p == ' ') {
+        ++p;
+      } else if (*p == '\n') {
+        return p;
+      } else if (!is(*p, kBlank | kReturn)) {
+        return nullptr;
+      }
+    }
+  }
+
+  // Reads lines of the run at p (after the keyword and its blank) while
+  // plainCorners takes them, in the form of the first corner at p. Returns
+  // true at the end of the run, false at a line to read in full, p at its
+  // start.
+  bool plainLines(const char*& p, CornerIndex*& out, CornerIndex*& room) {
+    const char* q = p;
+    while (isDigit(*q)) ++q;
+    if (*q != '/') return plainLines<false, false>(p, out, room);
+    if (q[1] == '/') return plainLines<false, true>(p, out, room);
+    for (++q; isDigit(*q);) ++q;
+    if (*q == '/') return plainLines<true, true>(p, out, room);
+    return plainLines<true, false>(p, out, room);
+  }
+
+  template <bool Texcoord, bool Normal>
+  bool plainLines(const char*& at, CornerIndex*& out, CornerIndex*& room) {
+    // Room for the corners of common lines; longer ones take face()'s path.
+    constexpr size_t kLineRoom = 64;
+    const char* p = at;
+    uint64_t line = line_;
+    bool runEnds = false;
     for (;;) {
+      if (size_t(room - out) < kLineRoom) makeRoom(out, room, 4 * kLineRoom);
+      CornerIndex* lineCorners = out;
+      const char* end = plainCorners<Texcoord, Normal>(p, out, room);
+      if (!end) {
+        out = lineCorners;
+        break;
+      }
+      p = end;
+      r_.faces.push_back({uint64_t(out - r_.corners.data()), line});
+      if (!nextStartsWith(p, "f")) {
+        runEnds = true;
+        break;
+      }
+      ++line;
+      p += 3;
+    }
+    at = p;
+    line_ = line;
+    return runEnds;
+  }
+
+  // The run of face lines at p (after the keyword and its blank).
+  const char* face(const char* p) {
+    // Corners are written through a cursor into room made ahead.
+    constexpr size_t kBatch = 32;
+    CornerIndex* out = r_.corners.end();
+    CornerIndex* room = out;
+    for (;;) {
+      if (plainLines(p, out, room)) break;
+      const uint64_t line = line_;
       while (isBlank(*p)) ++p;
       if (*p != '\r' && !is(*p, kLineEnd)) {
         for (;;) {  // p is at a corner
-          if (out == room) {
-            r_.corners.setEnd(out);
-            r_.corners.reserveMore(kBatch);
-            first = out = r_.corners.end();
-            firstCorner = r_.corners.size();
-            room = out + kBatch;
-          }
+          if (out == room) makeRoom(out, room, kBatch);
           CornerIndex& c = *out;
           c.vt_idx = c.vn_idx = -1;
-          // The position index is read here, so that the most common
-          // corners, a position index alone before a space and another
-          // corner or before the line feed, take the shortest path.
-          uint32_t plain;
-          if (const char* q = readPlainIndex(p, plain)) {
-            c.v_idx = int32_t(plain - 1 + (plain == 0));
-            p = q;
-            if (*p == ' ' && !is(p[1], kBlank | kReturn | kLineEnd)) {
-              ++out;
-              ++p;
-              continue;
-            }
-            if (*p == '\n') {
-              ++out;
-              break;
-            }
-            while (!is(*p, kSlash | kBlank | kReturn | kLineEnd)) ++p;
-          } else if (!(p = index(p, c.v_idx, ChunkRecord::V, out, line))) {
-            break;
-          }
+          if (!(p = index(p, c.v_idx, ChunkRecord::V, out, line))) break;
           const CornerIndex* corner = out;
           if (*p == '/') {
             ++p;
@@ -224,9 +286,9 @@ class Parser {
         }
         if (!p) break;  // rejected
       }
-      r_.faces.push_back({uint64_t(out - first) + firstCorner, line});
+      r_.faces.push_back({uint64_t(out - r_.corners.data()), line});
       if (!nextStartsWith(p, "f")) break;
-      line = ++line_;
+      ++line_;
       p += 3;
     }
     r_.corners.setEnd(out);
