@@ -3,6 +3,7 @@
 
 #include "obj_grammar.h"
 
+#include <cstddef>
 #include <cstring>
 
 #include "number_parsing.h"
@@ -200,7 +201,16 @@ class Parser {
       }
       if (Texcoord && !(p = readPlainIndex(p, t))) return nullptr;
       if (Normal && (*p != '/' || !(p = readPlainIndex(p + 1, n)))) return nullptr;
-      *out++ = {plainIndex(v), Texcoord ? plainIndex(t) : -1, Normal ? plainIndex(n) : -1};
+      if (Texcoord || Normal) {
+        *out = {plainIndex(v), Texcoord ? plainIndex(t) : -1, Normal ? plainIndex(n) : -1};
+      } else {
+        out->v_idx = plainIndex(v);
+        // vt_idx and vn_idx, both -1, in one store.
+        static_assert(offsetof(CornerIndex, vn_idx) == offsetof(CornerIndex, vt_idx) + 4, "adjacent");
+        const int64_t none = -1;
+        std::memcpy(reinterpret_cast<char*>(out) + offsetof(CornerIndex, vt_idx), &none, sizeof none);
+      }
+      ++out;
       if (*p == ' ') {
         ++p;
       } else if (*p == '\n') {
