@@ -165,12 +165,25 @@ class Parser {
     return true;
   }
 
-  // Room for at least `extra` more corners from `out` to `room`.
-  void makeRoom(CornerIndex*& out, CornerIndex*& room, size_t extra) {
-    r_.corners.setEnd(out);
-    r_.corners.reserveMore(extra);
-    out = r_.corners.end();
-    room = r_.corners.data() + r_.corners.capacity();
+  // Cursors into room made ahead in r_.corners and r_.faces, which are
+  // counted with setEnd when the run ends.
+  struct Cursors {
+    CornerIndex* corner;
+    const CornerIndex* cornerRoom;
+    FaceEntry* face;
+    const FaceEntry* faceRoom;
+  };
+
+  // Room for at least `corners` more corners and `faces` more faces.
+  void makeRoom(Cursors& c, size_t corners, size_t faces) {
+    r_.corners.setEnd(c.corner);
+    r_.corners.reserveMore(corners);
+    c.corner = r_.corners.end();
+    c.cornerRoom = r_.corners.data() + r_.corners.capacity();
+    r_.faces.setEnd(c.face);
+    r_.faces.reserveMore(faces);
+    c.face = r_.faces.end();
+    c.faceRoom = r_.faces.data() + r_.faces.capacity();
   }
 
   static int32_t plainIndex(uint32_t n) { return int32_t(n - 1 + (n == 0)); }
@@ -221,39 +234,52 @@ class Parser {
     }
   }
 
+  // Room for the corners and faces of common lines, checked once a line;
+  // lines of more corners may take face()'s path.
+  static constexpr size_t kLineRoom = 64;
+  static constexpr size_t kFaceBatch = 256;
+
+  enum class Plain { RunEnds, OtherLine, NoRoom };
+
   // Reads lines of the run at p (after the keyword and its blank) while
-  // plainCorners takes them, in the form of the first corner at p. Returns
-  // true at the end of the run, false at a line to read in full, p at its
-  // start.
-  bool plainLines(const char*& p, CornerIndex*& out, CornerIndex*& room) {
+  // plainCorners takes them, in the form of the first corner at p. Stops
+  // at the end of the run, at a line to read in full or for want of room,
+  // p at the start of the line to read next.
+  Plain plainLines(const char*& p, Cursors& c) {
     const char* q = p;
     while (isDigit(*q)) ++q;
-    if (*q != '/') return plainLines<false, false>(p, out, room);
-    if (q[1] == '/') return plainLines<false, true>(p, out, room);
+    if (*q != '/') return plainLines<false, false>(p, c);
+    if (q[1] == '/') return plainLines<false, true>(p, c);
     for (++q; isDigit(*q);) ++q;
-    if (*q == '/') return plainLines<true, true>(p, out, room);
-    return plainLines<true, false>(p, out, room);
+    if (*q == '/') return plainLines<true, true>(p, c);
+    return plainLines<true, false>(p, c);
   }
 
   template <bool Texcoord, bool Normal>
-  bool plainLines(const char*& at, CornerIndex*& out, CornerIndex*& room) {
-    // Room for the corners of common lines; longer ones take face()'s path.
-    constexpr size_t kLineRoom = 64;
+  Plain plainLines(const char*& at, Cursors& c) {
+    // No calls in the loop, which keeps its constants in registers.
+    const CornerIndex* corners = r_.corners.data();
+    CornerIndex* out = c.corner;
+    FaceEntry* face = c.face;
     const char* p = at;
     uint64_t line = line_;
-    bool runEnds = false;
+    Plain result;
     for (;;) {
-      if (size_t(room - out) < kLineRoom) makeRoom(out, room, 4 * kLineRoom);
+      if (size_t(c.cornerRoom - out) < kLineRoom || face == c.faceRoom) {
+        result = Plain::NoRoom;
+        break;
+      }
       CornerIndex* lineCorners = out;
-      const char* end = plainCorners<Texcoord, Normal>(p, out, room);
+      const char* end = plainCorners<Texcoord, Normal>(p, out, c.cornerRoom);
       if (!end) {
         out = lineCorners;
+        result = Plain::OtherLine;
         break;
       }
       p = end;
-      r_.faces.push_back({uint64_t(out - r_.corners.data()), line});
+      *face++ = {uint64_t(out - corners), line};
       if (!nextStartsWith(p, "f")) {
-        runEnds = true;
+        result = Plain::RunEnds;
         break;
       }
       ++line;
@@ -261,47 +287,55 @@ class Parser {
     }
     at = p;
     line_ = line;
-    return runEnds;
+    c.corner = out;
+    c.face = face;
+    r_.faces.setEnd(face);  // for a Reject statement on the line after
+    return result;
   }
 
   // The run of face lines at p (after the keyword and its blank).
   const char* face(const char* p) {
-    // Corners are written through a cursor into room made ahead.
+    // Corners and faces are written through cursors into room made ahead.
     constexpr size_t kBatch = 32;
-    CornerIndex* out = r_.corners.end();
-    CornerIndex* room = out;
+    Cursors c = {r_.corners.end(), r_.corners.end(), r_.faces.end(), r_.faces.end()};
     for (;;) {
-      if (plainLines(p, out, room)) break;
+      const Plain plain = plainLines(p, c);
+      if (plain == Plain::RunEnds) break;
+      if (plain == Plain::NoRoom) {
+        makeRoom(c, 4 * kLineRoom, kFaceBatch);
+        continue;
+      }
       const uint64_t line = line_;
       while (isBlank(*p)) ++p;
       if (*p != '\r' && !is(*p, kLineEnd)) {
         for (;;) {  // p is at a corner
-          if (out == room) makeRoom(out, room, kBatch);
-          CornerIndex& c = *out;
-          c.vt_idx = c.vn_idx = -1;
-          if (!(p = index(p, c.v_idx, ChunkRecord::V, out, line))) break;
-          const CornerIndex* corner = out;
+          if (c.corner == c.cornerRoom) makeRoom(c, kBatch, 1);
+          CornerIndex* corner = c.corner;
+          corner->vt_idx = corner->vn_idx = -1;
+          if (!(p = index(p, corner->v_idx, ChunkRecord::V, corner, line))) break;
           if (*p == '/') {
             ++p;
             if (*p == '/') {
-              if (!(p = index(p + 1, c.vn_idx, ChunkRecord::Vn, corner, line))) break;
+              if (!(p = index(p + 1, corner->vn_idx, ChunkRecord::Vn, corner, line))) break;
             } else {
-              if (!(p = index(p, c.vt_idx, ChunkRecord::Vt, corner, line))) break;
-              if (*p == '/' && !(p = index(p + 1, c.vn_idx, ChunkRecord::Vn, corner, line))) break;
+              if (!(p = index(p, corner->vt_idx, ChunkRecord::Vt, corner, line))) break;
+              if (*p == '/' && !(p = index(p + 1, corner->vn_idx, ChunkRecord::Vn, corner, line))) break;
             }
           }
-          ++out;
+          ++c.corner;
           while (is(*p, kBlank | kReturn)) ++p;
           if (is(*p, kLineEnd)) break;
         }
         if (!p) break;  // rejected
       }
-      r_.faces.push_back({uint64_t(out - r_.corners.data()), line});
+      if (c.face == c.faceRoom) makeRoom(c, 0, kFaceBatch);
+      *c.face++ = {uint64_t(c.corner - r_.corners.data()), line};
       if (!nextStartsWith(p, "f")) break;
       ++line_;
       p += 3;
     }
-    r_.corners.setEnd(out);
+    r_.corners.setEnd(c.corner);
+    r_.faces.setEnd(c.face);
     return p;
   }
 
