@@ -278,7 +278,8 @@ class Parser {
       }
       p = end;
       *face++ = {uint64_t(out - corners), line};
-      if (!nextStartsWith(p, "f")) {
+      // p is at the line feed.
+      if (p[1] != 'f' || !isBlank(p[2])) {
         result = Plain::RunEnds;
         break;
       }
