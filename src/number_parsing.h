@@ -52,20 +52,31 @@ inline uint64_t loadWord(const char* p) {
 // The word's bytes as digit values: bytes that were digits hold 0-9.
 inline uint64_t digitBytes(uint64_t word) { return word - 0x3030303030303030ull; }
 
+// The top bits of the bytes that are no digits, given digitBytes(word);
+// exact up to the first of them. A byte outside 0-9 sets its top bit in
+// `t` or in `t + 0x76`; borrows and carries only reach the bytes after it.
+inline uint64_t nonDigitBits(uint64_t digits) {
+  return (digits | (digits + 0x7676767676767676ull)) & 0x8080808080808080ull;
+}
+
 // How many of the bytes, from the first, are digits (0-8), given
-// digitBytes(word). A byte outside 0-9 sets its top bit in `t` or in
-// `t + 0x76`; borrows and carries only reach the bytes after it.
+// digitBytes(word).
 inline unsigned leadingDigits(uint64_t digits) {
-  const uint64_t nonDigits = (digits | (digits + 0x7676767676767676ull)) & 0x8080808080808080ull;
+  const uint64_t nonDigits = nonDigitBits(digits);
   return nonDigits ? unsigned(__builtin_ctzll(nonDigits)) / 8 : 8;
+}
+
+// The value of eight digit values, the first byte the most significant.
+inline uint32_t eightDigitsValue(uint64_t digits) {
+  digits = (digits * 2561) >> 8;
+  digits = ((digits & 0x00FF00FF00FF00FFull) * 6553601) >> 16;
+  return uint32_t(((digits & 0x0000FFFF0000FFFFull) * 42949672960001ull) >> 32);
 }
 
 // The value of the first n (1-8) bytes of digitBytes(word), all digits.
 inline uint32_t digitsValue(uint64_t digits, unsigned n) {
-  digits <<= 8 * (8 - n);  // the digits move up; the bytes shifted in read as 0
-  digits = (digits * 2561) >> 8;
-  digits = ((digits & 0x00FF00FF00FF00FFull) * 6553601) >> 16;
-  return uint32_t(((digits & 0x0000FFFF0000FFFFull) * 42949672960001ull) >> 32);
+  // The digits move up; the bytes shifted in read as 0.
+  return eightDigitsValue(digits << 8 * (8 - n));
 }
 
 // Numbers of "v", "vn", "vt" and material lines. A field is skipped to
@@ -94,10 +105,14 @@ int64_t parseIndexInteger(const char* p);
 // other text (read that with parseIndexInteger).
 inline const char* readPlainIndex(const char* p, uint32_t& value) {
   const uint64_t digits = digitBytes(loadWord(p));
-  const unsigned n = leadingDigits(digits);
-  if (n - 1 >= 7) return nullptr;
-  value = digitsValue(digits, n);
-  return p + n;
+  const uint64_t nonDigits = nonDigitBits(digits);
+  if (nonDigits == 0) return nullptr;
+  // The top bit of the first byte that is no digit: 8n + 7 after n digits,
+  // so the shift of digitsValue, 64 - 8n, is 7 - top modulo 64.
+  const unsigned top = unsigned(__builtin_ctzll(nonDigits));
+  if (top < 8) return nullptr;
+  value = eightDigitsValue(digits << ((7 - top) & 63));
+  return p + top / 8;
 }
 
 }  // namespace obj2mesh

@@ -3,6 +3,7 @@
 
 #include "obj_grammar.h"
 
+#include <cstddef>
 #include <cstring>
 
 #include "number_parsing.h"
@@ -81,7 +82,7 @@ class Parser {
         }
         return p;
       case 'f':
-        return isBlank(p[1]) ? face(p + 2, line) : p;
+        return isBlank(p[1]) ? face(p + 2) : p;
       case 'g':
         // The first group name: words are split at spaces, tabs and
         // carriage returns.
@@ -164,72 +165,178 @@ class Parser {
     return true;
   }
 
-  // The run of face lines at p (after the keyword and its blank).
-  const char* face(const char* p, uint64_t line) {
-    // Corners are written through a cursor into room made ahead, a batch at
-    // a time.
-    constexpr size_t kBatch = 32;
-    r_.corners.reserveMore(kBatch);
-    CornerIndex* out = r_.corners.end();
-    CornerIndex* room = out + kBatch;
-    // Corners are counted from `first`, the cursor when it last moved.
-    CornerIndex* first = out;
-    uint64_t firstCorner = r_.corners.size();
+  // Cursors into room made ahead in r_.corners and r_.faces, which are
+  // counted with setEnd when the run ends.
+  struct Cursors {
+    CornerIndex* corner;
+    const CornerIndex* cornerRoom;
+    FaceEntry* face;
+    const FaceEntry* faceRoom;
+  };
+
+  // Room for at least `corners` more corners and `faces` more faces.
+  void makeRoom(Cursors& c, size_t corners, size_t faces) {
+    r_.corners.setEnd(c.corner);
+    r_.corners.reserveMore(corners);
+    c.corner = r_.corners.end();
+    c.cornerRoom = r_.corners.data() + r_.corners.capacity();
+    r_.faces.setEnd(c.face);
+    r_.faces.reserveMore(faces);
+    c.face = r_.faces.end();
+    c.faceRoom = r_.faces.data() + r_.faces.capacity();
+  }
+
+  static int32_t plainIndex(uint32_t n) { return int32_t(n - 1 + (n == 0)); }
+
+  // The corners of the line at p (after the keyword and its blank), when
+  // they are all plain indices of one form: "v", "v/t", "v//n" or "v/t/n",
+  // and the line ends at a line feed. Writes them from `out` on, up to
+  // `room`, and returns where the line feed is, or nullptr for any other
+  // line.
+  template <bool Texcoord, bool Normal>
+  static const char* plainCorners(const char* p, CornerIndex*& out, const CornerIndex* room) {
+    const char* const lineStart = p;
+    for (;;) {  // p is at a corner, or at blanks before one or the line feed
+      if (out == room) return nullptr;
+      uint32_t v, t = 0, n = 0;
+      const char* q = readPlainIndex(p, v);
+      if (!q) {
+        // A carriage return or blank first is for face() to read.
+        if (p == lineStart) return nullptr;
+        while (is(*p, kBlank | kReturn)) ++p;
+        if (*p == '\n') return p;
+        if (!(q = readPlainIndex(p, v))) return nullptr;
+      }
+      p = q;
+      if (Texcoord || Normal) {
+        if (*p != '/') return nullptr;
+        ++p;
+      }
+      if (Texcoord && !(p = readPlainIndex(p, t))) return nullptr;
+      if (Normal && (*p != '/' || !(p = readPlainIndex(p + 1, n)))) return nullptr;
+      if (Texcoord || Normal) {
+        *out = {plainIndex(v), Texcoord ? plainIndex(t) : -1, Normal ? plainIndex(n) : -1};
+      } else {
+        out->v_idx = plainIndex(v);
+        // vt_idx and vn_idx, both -1, in one store.
+        static_assert(offsetof(CornerIndex, vn_idx) == offsetof(CornerIndex, vt_idx) + 4, "adjacent");
+        const int64_t none = -1;
+        std::memcpy(reinterpret_cast<char*>(out) + offsetof(CornerIndex, vt_idx), &none, sizeof none);
+      }
+      ++out;
+      if (*p == ' ') {
+        ++p;
+      } else if (*p == '\n') {
+        return p;
+      } else if (!is(*p, kBlank | kReturn)) {
+        return nullptr;
+      }
+    }
+  }
+
+  // Room for the corners and faces of common lines, checked once a line;
+  // lines of more corners may take face()'s path.
+  static constexpr size_t kLineRoom = 64;
+  static constexpr size_t kFaceBatch = 256;
+
+  enum class Plain { RunEnds, OtherLine, NoRoom };
+
+  // Reads lines of the run at p (after the keyword and its blank) while
+  // plainCorners takes them, in the form of the first corner at p. Stops
+  // at the end of the run, at a line to read in full or for want of room,
+  // p at the start of the line to read next.
+  Plain plainLines(const char*& p, Cursors& c) {
+    const char* q = p;
+    while (isDigit(*q)) ++q;
+    if (*q != '/') return plainLines<false, false>(p, c);
+    if (q[1] == '/') return plainLines<false, true>(p, c);
+    for (++q; isDigit(*q);) ++q;
+    if (*q == '/') return plainLines<true, true>(p, c);
+    return plainLines<true, false>(p, c);
+  }
+
+  template <bool Texcoord, bool Normal>
+  Plain plainLines(const char*& at, Cursors& c) {
+    // No calls in the loop, which keeps its constants in registers.
+    const CornerIndex* corners = r_.corners.data();
+    CornerIndex* out = c.corner;
+    FaceEntry* face = c.face;
+    const char* p = at;
+    uint64_t line = line_;
+    Plain result;
     for (;;) {
+      if (size_t(c.cornerRoom - out) < kLineRoom || face == c.faceRoom) {
+        result = Plain::NoRoom;
+        break;
+      }
+      CornerIndex* lineCorners = out;
+      const char* end = plainCorners<Texcoord, Normal>(p, out, c.cornerRoom);
+      if (!end) {
+        out = lineCorners;
+        result = Plain::OtherLine;
+        break;
+      }
+      p = end;
+      *face++ = {uint64_t(out - corners), line};
+      // p is at the line feed.
+      if (p[1] != 'f' || !isBlank(p[2])) {
+        result = Plain::RunEnds;
+        break;
+      }
+      ++line;
+      p += 3;
+    }
+    at = p;
+    line_ = line;
+    c.corner = out;
+    c.face = face;
+    r_.faces.setEnd(face);  // for a Reject statement on the line after
+    return result;
+  }
+
+  // The run of face lines at p (after the keyword and its blank).
+  const char* face(const char* p) {
+    // Corners and faces are written through cursors into room made ahead.
+    constexpr size_t kBatch = 32;
+    Cursors c = {r_.corners.end(), r_.corners.end(), r_.faces.end(), r_.faces.end()};
+    for (;;) {
+      const Plain plain = plainLines(p, c);
+      if (plain == Plain::RunEnds) break;
+      if (plain == Plain::NoRoom) {
+        makeRoom(c, 4 * kLineRoom, kFaceBatch);
+        continue;
+      }
+      const uint64_t line = line_;
       while (isBlank(*p)) ++p;
       if (*p != '\r' && !is(*p, kLineEnd)) {
         for (;;) {  // p is at a corner
-          if (out == room) {
-            r_.corners.setEnd(out);
-            r_.corners.reserveMore(kBatch);
-            first = out = r_.corners.end();
-            firstCorner = r_.corners.size();
-            room = out + kBatch;
-          }
-          CornerIndex& c = *out;
-          c.vt_idx = c.vn_idx = -1;
-          // The position index is read here, so that the most common
-          // corners, a position index alone before a space and another
-          // corner or before the line feed, take the shortest path.
-          uint32_t plain;
-          if (const char* q = readPlainIndex(p, plain)) {
-            c.v_idx = int32_t(plain - 1 + (plain == 0));
-            p = q;
-            if (*p == ' ' && !is(p[1], kBlank | kReturn | kLineEnd)) {
-              ++out;
-              ++p;
-              continue;
-            }
-            if (*p == '\n') {
-              ++out;
-              break;
-            }
-            while (!is(*p, kSlash | kBlank | kReturn | kLineEnd)) ++p;
-          } else if (!(p = index(p, c.v_idx, ChunkRecord::V, out, line))) {
-            break;
-          }
-          const CornerIndex* corner = out;
+          if (c.corner == c.cornerRoom) makeRoom(c, kBatch, 1);
+          CornerIndex* corner = c.corner;
+          corner->vt_idx = corner->vn_idx = -1;
+          if (!(p = index(p, corner->v_idx, ChunkRecord::V, corner, line))) break;
           if (*p == '/') {
             ++p;
             if (*p == '/') {
-              if (!(p = index(p + 1, c.vn_idx, ChunkRecord::Vn, corner, line))) break;
+              if (!(p = index(p + 1, corner->vn_idx, ChunkRecord::Vn, corner, line))) break;
             } else {
-              if (!(p = index(p, c.vt_idx, ChunkRecord::Vt, corner, line))) break;
-              if (*p == '/' && !(p = index(p + 1, c.vn_idx, ChunkRecord::Vn, corner, line))) break;
+              if (!(p = index(p, corner->vt_idx, ChunkRecord::Vt, corner, line))) break;
+              if (*p == '/' && !(p = index(p + 1, corner->vn_idx, ChunkRecord::Vn, corner, line))) break;
             }
           }
-          ++out;
+          ++c.corner;
           while (is(*p, kBlank | kReturn)) ++p;
           if (is(*p, kLineEnd)) break;
         }
         if (!p) break;  // rejected
       }
-      r_.faces.push_back({uint64_t(out - first) + firstCorner, line});
+      if (c.face == c.faceRoom) makeRoom(c, 0, kFaceBatch);
+      *c.face++ = {uint64_t(c.corner - r_.corners.data()), line};
       if (!nextStartsWith(p, "f")) break;
-      line = ++line_;
+      ++line_;
       p += 3;
     }
-    r_.corners.setEnd(out);
+    r_.corners.setEnd(c.corner);
+    r_.faces.setEnd(c.face);
     return p;
   }
 

@@ -66,6 +66,7 @@ class PodArray {
   ~PodArray() { release(); }
 
   size_t size() const { return count_; }
+  size_t capacity() const { return capacity_; }
   bool empty() const { return count_ == 0; }
   T* data() { return ptr_; }
   const T* data() const { return ptr_; }

@@ -7,6 +7,8 @@
 #include <random>
 #include <thread>
 
+#include "obj_grammar.h"
+#include "padded_text.h"
 #include "process_support.h"
 #include "test_support.h"
 
@@ -100,6 +102,36 @@ TEST(ObjReader, FaceSyntax) {
       {"texcoord and normal indices past the lists give none", "f 1/4/4 2/9/1 3//7\n", "[v 1 2 3|n 1|i 0 1 2]"},
       {"a quad fans", "f 1 2 3 4\n", "[v 1 2 3 4|i 0 1 2 0 2 3]"},
   });
+}
+
+// Face lines as the grammar records them: corners "v/vt/vn", "|" each
+// face's corner end "@" its line, relative corners, lines. Lines of plain
+// corners of one form take a path of their own, which must hand these over.
+TEST(ObjGrammar, FaceLineCorners) {
+  const auto record = [](const std::string& text) {
+    const PaddedText padded(text);
+    ChunkRecord r;
+    parseChunk(padded.data(), padded.data() + text.size(), r);
+    std::string s;
+    for (const CornerIndex& c : r.corners)
+      s += std::to_string(c.v_idx) + "/" + std::to_string(c.vt_idx) + "/" + std::to_string(c.vn_idx) + " ";
+    for (const FaceEntry& f : r.faces) s += "|" + std::to_string(f.cornerEnd) + "@" + std::to_string(f.line);
+    for (const ChunkRecord::Relative& x : r.relative) s += " r" + std::to_string(x.corner);
+    return s + " " + std::to_string(r.lines) + (r.statements.empty() ? "" : " reject");
+  };
+  const std::pair<const char*, const char*> cases[] = {
+      {"f 1 2 3\nf 4/5/6 7/8/9\nf 3//1 2//2\nf 9/8 7/6\nf 1/2/3 4//5 6 7/8\n",
+       "0/-1/-1 1/-1/-1 2/-1/-1 3/4/5 6/7/8 2/-1/0 1/-1/1 8/7/-1 6/5/-1 0/1/2 3/-1/4 5/-1/-1 6/7/-1 "
+       "|3@1|5@2|7@3|9@4|13@5 5"},
+      {"f 1 2 \r\nf 1\t2\r3\nf \r1 2\nf 12345678 0/0/0 3//99999999\nf 1 -1 +2", "0/-1/-1 1/-1/-1 0/-1/-1 1/-1/-1 "
+       "2/-1/-1 12345677/-1/-1 0/0/0 2/-1/99999998 0/-1/-1 -1/-1/-1 1/-1/-1 |2@1|5@2|5@3|8@4|11@5 r9 5"},
+      {"f 1 2 3 # c\nf 1/2/ 1//\nf 1 2 99999999999\n",
+       "0/-1/-1 1/-1/-1 2/-1/-1 0/-1/-1 0/-1/-1 0/1/0 0/-1/0 0/-1/-1 1/-1/-1 |5@1|7@2 3 reject"},
+  };
+  for (const auto& [text, want] : cases) EXPECT_EQ(record(text), want) << text;
+  std::string longLine = "f", want;
+  for (int i = 1; i <= 300; ++i) longLine += " " + std::to_string(i), want += std::to_string(i - 1) + "/-1/-1 ";
+  EXPECT_EQ(record(longLine + "\n" + longLine + "\n"), want + want + "|300@1|600@2 2");
 }
 
 TEST(ObjReader, Statements) {
