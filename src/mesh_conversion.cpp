@@ -1,7 +1,6 @@
 #include "mesh_conversion.h"
 
 #include <cstring>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -13,39 +12,21 @@ namespace {
 static_assert(sizeof(Vec3) == 3 * sizeof(float), "Vec3 is three packed floats");
 
 // The buffer is written once from end to start and then to disk; huge pages
-// make its first touch (and the write from it) far cheaper. It is built
-// out of memory the conversion no longer needs, so that those pages are
-// not cleared a second time: the pages of the index list move whole to
-// where the index vector goes (`indices`), and those of the lists the load
-// no longer needed (`spare`) fill where other values will be written.
-// Without indices to move, the buffer grows out of the largest spare list.
-struct BufferPlan {
-  PodArray<float>* spare = nullptr;  // ObjShapes::spare
-  PodArray<uint32_t>* indices = nullptr;
-  size_t size = 0;        // the buffer the builder asks for, when indices move
-  size_t indexStart = 0;  // where the index vector's values start in it
-  uint32_t* movedTo = nullptr;
-};
-thread_local BufferPlan* bufferPlan = nullptr;
+// make its first touch (and the write from it) far cheaper. While a
+// conversion runs on this thread, the buffer grows out of the memory of a
+// list the load no longer needed (`spareMemory`), so that those pages are
+// not cleared a second time.
+thread_local PodArray<float>* spareMemory = nullptr;
 
 class HugePageAllocator : public flatbuffers::Allocator {
  public:
   uint8_t* allocate(size_t size) override {
-    BufferPlan* plan = bufferPlan;
-    if (!plan) return static_cast<uint8_t*>(podAllocate(size));
-    bufferPlan = nullptr;  // only the first allocation follows the plan
-    if (plan->indices && size == plan->size) return placeIndices(*plan);
-    PodArray<float>* largest = &plan->spare[0];
-    for (int i = 1; i < 3; ++i)
-      if (plan->spare[i].size() > largest->size()) largest = &plan->spare[i];
-    for (int i = 0; i < 3; ++i)
-      if (&plan->spare[i] != largest) plan->spare[i].release();
     // Only whole huge pages move into the buffer; smaller lists would be
     // copied.
     constexpr size_t kMovedWhole = size_t(4) << 20;
-    if (largest->size() * sizeof(float) >= kMovedWhole) {
+    if (spareMemory && spareMemory->size() * sizeof(float) >= kMovedWhole) {
       size_t spareBytes = 0;
-      void* block = largest->detach(spareBytes);
+      void* block = spareMemory->detach(spareBytes);
       try {
         return static_cast<uint8_t*>(podReallocate(block, spareBytes, size));
       } catch (...) {
@@ -53,39 +34,17 @@ class HugePageAllocator : public flatbuffers::Allocator {
         throw;
       }
     }
-    largest->release();
+    if (spareMemory) spareMemory->release();
     return static_cast<uint8_t*>(podAllocate(size));
   }
   void deallocate(uint8_t* p, size_t size) override { podFree(p, size); }
-
- private:
-  static uint8_t* placeIndices(BufferPlan& plan) {
-    uint8_t* buffer = static_cast<uint8_t*>(podAllocatePlaced(plan.size, plan.indexStart));
-    uint8_t* at = buffer + plan.indexStart;
-    size_t indexBytes = 0;
-    const size_t count = plan.indices->size();
-    void* indices = plan.indices->detach(indexBytes);
-    podMovePages(indices, indexBytes, count * sizeof(uint32_t), at, plan.size - plan.indexStart);
-    plan.movedTo = reinterpret_cast<uint32_t*>(at);
-    // The spare pages go after the indices, where the normals and positions
-    // are written first.
-    at += (count * sizeof(uint32_t) + 4095) & ~size_t(4095);
-    uint8_t* const end = buffer + plan.size;
-    for (int i = 0; i < 3; ++i) {
-      size_t bytes = 0;
-      void* block = plan.spare[i].detach(bytes);
-      if (at < end) at += podGivePages(block, bytes, at, size_t(end - at));
-      else if (block) podFree(block, bytes);
-    }
-    return buffer;
-  }
 };
 
 HugePageAllocator hugePageAllocator;
 
-struct BufferPlanScope {
-  explicit BufferPlanScope(BufferPlan& plan) { bufferPlan = &plan; }
-  ~BufferPlanScope() { bufferPlan = nullptr; }
+struct SpareMemoryScope {
+  explicit SpareMemoryScope(PodArray<float>& spare) { spareMemory = &spare; }
+  ~SpareMemoryScope() { spareMemory = nullptr; }
 };
 
 // Mirrors the arithmetic of FlatBuffers 2.0's FlatBufferBuilder, the
@@ -312,21 +271,8 @@ bool convertShapes(ObjShapes& shapes, const Options& options, flatbuffers::Detac
     return false;
   }
   // The builder also keeps a little scratch space for vtable bookkeeping.
-  size_t reserved = (size_t(size) + 256 + 7) & ~size_t(7);
-  BufferPlan plan;
-  plan.spare = shapes.spare;
-  if (options.combineMeshes && podMovesPages(shapes.indices.size() * sizeof(uint32_t))) {
-    // The values after the index vector's: a length and the normals, a
-    // length and the positions, the first vectors built, at the buffer's
-    // end. The builder's first allocation is the whole buffer.
-    const size_t after = 4 + normalsWritten(combined(shapes), options.alignNormals) * sizeof(Vec3) + 4 +
-                         shapes.vertexCount() * sizeof(Vec3);
-    plan.indices = &shapes.indices;
-    plan.size = reserved;
-    plan.indexStart = reserved - after - shapes.indexCount() * sizeof(uint32_t);
-  }
-  BufferPlanScope planScope(plan);
-  flatbuffers::FlatBufferBuilder builder(reserved, &hugePageAllocator);
+  SpareMemoryScope spare(shapes.spare);
+  flatbuffers::FlatBufferBuilder builder(size_t(size) + 256, &hugePageAllocator);
 
   // The lists that only some options write, after the three every mesh has.
   Cursor at;
@@ -356,15 +302,12 @@ bool convertShapes(ObjShapes& shapes, const Options& options, flatbuffers::Detac
     shapes.normals.release();
     uint32_t* indices = nullptr;
     auto indexVector = builder.CreateUninitializedVector<uint32_t>(shapes.indexCount(), &indices);
-    // Moved indices are in place already.
-    if (plan.movedTo && plan.movedTo != indices) throw std::logic_error("the index vector is not where it was laid out");
-    const uint32_t* in = plan.movedTo ? indices : shapes.indices.data();
     for (size_t s = 0; s < shapes.count(); ++s) {
       // Indices are offset by the positions merged before the shape; the
       // size limit keeps every sum within 32 bits.
       const uint32_t base = uint32_t(shapes.vertices(s).begin);
       const ObjShapes::Range range = shapes.indexRange(s);
-      if (in == indices && base == 0) continue;
+      const uint32_t* in = shapes.indices.data();
       for (size_t i = range.begin; i < range.end; ++i) indices[i] = in[i] + base;
     }
     shapes.indices.release();

@@ -204,9 +204,7 @@ bool finishLoad(ObjLoad& load, bool ok, ObjShapes& shapes, Failure& failure) {
   }
   shapes = std::move(load.assembler.shapes());
   shapes.materials = std::move(load.materials.materials());
-  shapes.spare[0] = std::move(load.positions);
-  shapes.spare[1] = std::move(load.normals);
-  shapes.spare[2] = std::move(load.texcoordValues);
+  shapes.spare = std::move(load.positions.size() >= load.normals.size() ? load.positions : load.normals);
   return true;
 }
 

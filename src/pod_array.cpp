@@ -3,7 +3,6 @@
 #include <sys/mman.h>
 
 #include <cstdint>
-#include <algorithm>
 #include <cstdlib>
 #include <new>
 
@@ -120,70 +119,13 @@ void* podReallocate(void* block, size_t oldBytes, size_t newBytes) {
 }
 
 void podFree(void* block, size_t bytes) {
-  if (bytes >= kMappedThreshold) {
-    // A placed block starts `lead` bytes into its first page.
-    const size_t lead = uintptr_t(block) & 4095;
-    munmap(static_cast<char*>(block) - lead, mappedSize(bytes + lead));
-  } else {
+  if (bytes >= kMappedThreshold)
+    munmap(block, mappedSize(bytes));
+  else
     std::free(block);
-  }
 }
 
 bool podIsMapped(size_t bytes) { return bytes >= kMappedThreshold; }
-
-bool podMovesPages(size_t bytes) { return bytes >= kMappedThreshold && kMovesByRemap; }
-
-void* podAllocatePlaced(size_t bytes, size_t offset) {
-  const size_t lead = (0 - offset) & 4095, size = mappedSize(bytes + lead), span = size + kHugePage;
-  void* raw = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (raw == MAP_FAILED) throw std::bad_alloc();
-  // base + lead + offset is a huge-page boundary, and base a page boundary.
-  const uintptr_t base = roundUp(uintptr_t(raw) + lead + offset, kHugePage) - lead - offset;
-  const size_t head = base - uintptr_t(raw), tail = span - head - size;
-  if (head) munmap(raw, head);
-  if (tail) munmap(reinterpret_cast<char*>(base) + size, tail);
-  madvise(reinterpret_cast<void*>(base), size, MADV_HUGEPAGE);
-  return reinterpret_cast<char*>(base) + lead;
-}
-
-namespace {
-
-// Moves the first `bytes` (whole pages) of the mapped block to `target`.
-bool movePrefix(void* block, size_t bytes, void* target) {
-  return bytes == 0 || mremap(block, bytes, bytes, MREMAP_MAYMOVE | MREMAP_FIXED, target) != MAP_FAILED;
-}
-
-void unmapAfter(void* block, size_t blockBytes, size_t moved) {
-  const size_t size = mappedSize(blockBytes);
-  if (moved < size) munmap(static_cast<char*>(block) + moved, size - moved);
-}
-
-}  // namespace
-
-void podMovePages(void* block, size_t blockBytes, size_t bytes, void* target, size_t room) {
-  size_t moved = 0;
-  if (podMovesPages(blockBytes)) {
-    moved = std::min(roundUp(bytes, 4096), room & ~size_t(4095));
-    if (!movePrefix(block, moved, target)) moved = 0;
-  }
-  if (moved < bytes) std::memcpy(static_cast<char*>(target) + moved, static_cast<char*>(block) + moved, bytes - moved);
-  if (podMovesPages(blockBytes))
-    unmapAfter(block, blockBytes, moved);
-  else
-    podFree(block, blockBytes);
-}
-
-size_t podGivePages(void* block, size_t blockBytes, void* target, size_t room) {
-  if (!block) return 0;
-  if (!podMovesPages(blockBytes)) {
-    podFree(block, blockBytes);
-    return 0;
-  }
-  size_t moved = std::min(mappedSize(blockBytes), room & ~size_t(4095));
-  if (!movePrefix(block, moved, target)) moved = 0;
-  unmapAfter(block, blockBytes, moved);
-  return moved;
-}
 
 void podDiscard(void* block, size_t blockBytes, size_t bytes) {
   // A malloc block shares its pages with other blocks.

@@ -16,23 +16,6 @@ void podFree(void* block, size_t bytes);
 // Whether a block of `bytes` is a mapping of its own: one that grows with
 // pages that read as zeros.
 bool podIsMapped(size_t bytes);
-// Whether podMovePages and podGivePages move the pages of a block of
-// `bytes` rather than copy or free them.
-bool podMovesPages(size_t bytes);
-// A mapped block of `bytes` (at least the mapping threshold) whose byte at
-// `offset` starts a huge page, so that whole huge pages moved there stay
-// whole; the block itself may start inside a page. Freed by podFree.
-void* podAllocatePlaced(size_t bytes, size_t offset);
-// Moves the pages holding the first `bytes` of `block` (of `blockBytes`) to
-// `target`, a page boundary inside a mapping with `room` bytes (at least
-// `bytes`) from there on, in place of the pages there; a last page that
-// does not fit is copied instead. The block is freed.
-void podMovePages(void* block, size_t blockBytes, size_t bytes, void* target, size_t room);
-// Moves as many whole pages of `block` (of `blockBytes`) as fit in `room`
-// bytes to `target`, a page boundary inside a mapping, so that writing
-// there finds pages in place rather than clearing fresh ones; their
-// contents are left over. Frees the block and returns the bytes moved.
-size_t podGivePages(void* block, size_t blockBytes, void* target, size_t room);
 // Returns the whole pages among the first `bytes` of a block of
 // `blockBytes` to the system; they read as zeros afterwards.
 void podDiscard(void* block, size_t blockBytes, size_t bytes);

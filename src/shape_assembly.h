@@ -62,10 +62,10 @@ struct ObjShapes {
   PodArray<float> texcoords;
   bool hasTexcoords = false;
   std::vector<ObjMaterial> materials;  // in id order
-  // Memory of the lists the load no longer needed (the values read from
-  // the file), kept for the conversion's buffer: their pages are already in
-  // place, so they need not be cleared again on first touch.
-  PodArray<float> spare[3];
+  // Memory of a list the load no longer needed, kept for the conversion's
+  // buffer: its pages are already in place, so they need not be cleared
+  // again on first touch.
+  PodArray<float> spare;
 
   size_t count() const { return shapes.size(); }
   std::string_view name(size_t s) const {
