@@ -47,8 +47,9 @@ constexpr size_t kHugePage = size_t(2) << 20;
 // huge pages. From kWholeHugePages on a mapping is whole huge pages; below,
 // its end keeps 4 KiB pages, so that a mid-sized array costs only the pages
 // it touches. A huge-page range that once held a 4 KiB page stays 4 KiB
-// pages, even after it moves: a grown block keeps at most one such range,
-// which costs less than copying the block into a fresh mapping.
+// pages, even after it moves, so until a block is whole huge pages it grows
+// by copying into a fresh mapping rather than by moving: the copy costs
+// less than the 4 KiB pages' faults and TLB misses that moving would keep.
 constexpr size_t kWholeHugePages = size_t(4) << 20;
 
 size_t roundUp(size_t bytes, size_t unit) { return (bytes + unit - 1) & ~(unit - 1); }
@@ -91,14 +92,13 @@ void* podReallocate(void* block, size_t oldBytes, size_t newBytes) {
     void* moved;
     if (newSize < kHugePage && kMovesByRemap) {
       moved = mremap(block, oldSize, newSize, MREMAP_MAYMOVE);
-    } else if (!kMovesByRemap) {
-      // A copy into a fresh mapping, which ThreadSanitizer sees.
+    } else if (oldSize < kWholeHugePages || !kMovesByRemap) {
       moved = mapBlock(newSize);
       std::memcpy(moved, block, oldBytes < newBytes ? oldBytes : newBytes);
       munmap(block, oldSize);
       return moved;
     } else {
-      // Pages move into a fresh aligned range without being copied.
+      // Huge pages move into a fresh aligned range without being copied.
       void* target = mapBlock(newSize);
       moved = mremap(block, oldSize, newSize, MREMAP_MAYMOVE | MREMAP_FIXED, target);
       if (moved == MAP_FAILED) munmap(target, newSize);
