@@ -41,13 +41,21 @@ bool resolveLinks(std::string& path) {
 
 std::string describe(const char* what, int error) { return std::string(what) + ": " + std::strerror(error); }
 
+// Writes in steps, each handed to the disk as soon as it is in the page
+// cache, so that the sync after the last one waits for little more than
+// that step.
 bool writeAll(int fd, const uint8_t* data, size_t size) {
+  constexpr size_t kStep = size_t(8) << 20;
+  off64_t written = 0;
   while (size > 0) {
-    ssize_t n = write(fd, data, size < (size_t(1) << 30) ? size : (size_t(1) << 30));
+    ssize_t n = write(fd, data, size < kStep ? size : kStep);
     if (n < 0) {
       if (errno == EINTR) continue;
       return false;
     }
+    // Only a start: errors surface at the sync.
+    sync_file_range(fd, written, n, SYNC_FILE_RANGE_WRITE);
+    written += n;
     data += n;
     size -= size_t(n);
   }
