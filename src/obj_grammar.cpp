@@ -127,6 +127,9 @@ class Parser {
     return false;
   }
 
+  // A plain index as a 0-based one; 0 reads as 1.
+  static int32_t plainIndex(uint32_t n) { return int32_t(n - 1 + (n == 0)); }
+
   // One index of the corner at `corner`: n > 0 is 1-based, 0 reads as 1,
   // n < 0 counts back from the end of its list. Returns where the corner's
   // reading goes on, or nullptr when the index cannot be represented.
@@ -134,7 +137,7 @@ class Parser {
                     uint64_t line) {
     uint32_t plain;
     if (const char* q = readPlainIndex(p, plain)) {
-      out = int32_t(plain - 1 + (plain == 0));
+      out = plainIndex(plain);
       p = q;
     } else if (!otherIndex(p, out, component, corner, line)) {
       return nullptr;
@@ -185,8 +188,6 @@ class Parser {
     c.face = r_.faces.end();
     c.faceRoom = r_.faces.data() + r_.faces.capacity();
   }
-
-  static int32_t plainIndex(uint32_t n) { return int32_t(n - 1 + (n == 0)); }
 
   // The corners of the line at p (after the keyword and its blank), when
   // they are all plain indices of one form: "v", "v/t", "v//n" or "v/t/n",
